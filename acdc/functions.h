@@ -1,0 +1,36 @@
+// The Lua functions of module acdc, defined across the glue files and registered by
+// the opener (module.cpp) in the module's documented order.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+}
+
+namespace acdc::lua {
+
+// process_queries.cpp
+int l_GetRealPath(lua_State* L);
+int l_GetProcNameFromPid(lua_State* L);
+int l_GetFileNameFromPidAndFd(lua_State* L);
+
+// stats.cpp
+int l_EventAbstractionStats(lua_State* L);
+int l_BindStats(lua_State* L);
+
+// abstract_event.cpp
+int l_AbstractEvent(lua_State* L);
+
+// Makes the per-state scratch record that every module function gets as upvalue 1.
+void PushScratchRecord(lua_State* L);
+
+// Pushes the result of a platform or driver operation: true for status 0, else nil,
+// the status and "context: <system text> (status)". Returns the count pushed.
+int PushStatus(lua_State* L, int32_t status, const char* context);
+
+// Builds the module table (luaopen_acdc and luaopen_lacdc).
+int OpenModule(lua_State* L);
+
+}  // namespace acdc::lua

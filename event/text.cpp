@@ -1,0 +1,75 @@
+#include "event/text.h"
+
+#include <cstring>
+
+namespace acdc::event {
+
+namespace {
+
+// Clears the old text that follows position `from`: under the invariant it runs up
+// to the first zero byte.
+inline void ClearTail(char* buf, size_t from, size_t cap) {
+  for (size_t i = from; i < cap && buf[i] != '\0'; ++i) buf[i] = '\0';
+}
+
+}  // namespace
+
+size_t CopyText(char* dst, size_t cap, const char* src) {
+  size_t n = 0;
+  while (n + 1 < cap && src[n] != '\0') {
+    dst[n] = src[n];
+    ++n;
+  }
+  dst[n] = '\0';
+  ClearTail(dst, n + 1, cap);
+  return n;
+}
+
+bool CopyTextN(char* dst, size_t cap, const char* src, size_t n) {
+  if (n >= cap) {
+    ClearText(dst, cap);
+    return false;
+  }
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+  ClearTail(dst, n + 1, cap);
+  return true;
+}
+
+void ClearText(char* buf, size_t cap) { std::memset(buf, 0, strnlen(buf, cap)); }
+
+void SplitPath(char* dir, char* file, const char* source) {
+  size_t n = CopyText(dir, kTextCapacity, source);
+  size_t cut = n;
+  while (cut > 0 && dir[cut - 1] != '\\') --cut;
+  // `cut` is one past the last backslash, or 0 when there is none.
+  if (cut == 0) {
+    CopyText(file, kTextCapacity, dir);
+    return;
+  }
+  CopyText(file, kTextCapacity, dir + cut);
+  std::memset(dir + cut, 0, n - cut);
+}
+
+void GetExtension(const char* name, char* ext) {
+  size_t n = std::strlen(name);
+  size_t dot = n;
+  while (dot > 0 && name[dot - 1] != '.') --dot;
+  // `dot` is now one past the last '.', or 0 when there is none.
+  size_t len = 0;
+  if (dot > 1) {
+    len = n - dot;
+    if (len > kExtensionCapacity - 1) len = kExtensionCapacity - 1;
+  }
+  std::memcpy(ext, name + dot, len);
+  std::memset(ext + len, 0, kExtensionCapacity - len);
+}
+
+void LowerCase(char* text) {
+  for (; *text != '\0'; ++text) {
+    unsigned char c = static_cast<unsigned char>(*text);
+    if (static_cast<unsigned>(c - 'A') < 26u) *text = static_cast<char>(c + ('a' - 'A'));
+  }
+}
+
+}  // namespace acdc::event

@@ -1,0 +1,24 @@
+// The drive mapping of the POSIX personality: C: is the folder set at configure
+// time, Z: is "/". Internal to the posix backend.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/error.h"
+
+namespace acdc::platform {
+
+// Maps the Win32 path `path` (UTF-8) to a host path in `out` (capacity `cap`).
+// Drive letters and components are matched ignoring ASCII case where the exact name
+// is missing, because the fast path lower-cases paths before it looks at the file.
+// A path that already starts with '/' is used as it is. Fails with
+// kErrorPathNotFound for a path on an unmapped drive or a relative path, and with
+// kErrorFilenameExcedRange when the result does not fit.
+Win32Error MapWin32Path(const char* path, char* out, size_t cap);
+
+// Maps the host path `path` to its Win32 form in `out`, through the longest drive
+// that contains it: C:\... under drive C, Z:\... otherwise. Fails only when the
+// result does not fit (kErrorInsufficientBuffer).
+Win32Error ToWin32Path(const char* path, char* out, size_t cap);
+
+}  // namespace acdc::platform

@@ -1,0 +1,130 @@
+// Win32 error codes on POSIX: the Windows message texts and the errno mapping.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/posix/errno_map.h"
+
+namespace acdc::platform {
+
+namespace {
+
+struct Message {
+  Win32Error code;
+  const char* text;  // English text of the system message table, without its "\r\n"
+};
+
+// Every code in platform/error.h, so that triples read as they do on Windows. The texts
+// are ASCII, which lets ErrorMessage cut at any byte.
+constexpr Message kMessages[] = {
+    {kErrorSuccess, "The operation completed successfully."},
+    {kErrorInvalidFunction, "Incorrect function."},
+    {kErrorFileNotFound, "The system cannot find the file specified."},
+    {kErrorPathNotFound, "The system cannot find the path specified."},
+    {kErrorTooManyOpenFiles, "The system cannot open the file."},
+    {kErrorAccessDenied, "Access is denied."},
+    {kErrorInvalidHandle, "The handle is invalid."},
+    {kErrorNotEnoughMemory, "Not enough memory resources are available to process this command."},
+    {kErrorInvalidData, "The data is invalid."},
+    {kErrorNotSameDevice, "The system cannot move the file to a different disk drive."},
+    {kErrorWriteProtect, "The media is write protected."},
+    {kErrorGenFailure, "A device attached to the system is not functioning."},
+    {kErrorSharingViolation, "The process cannot access the file because it is being used by another process."},
+    {kErrorNotSupported, "The request is not supported."},
+    {kErrorFileExists, "The file exists."},
+    {kErrorInvalidParameter, "The parameter is incorrect."},
+    {kErrorBrokenPipe, "The pipe has been ended."},
+    {kErrorDiskFull, "There is not enough space on the disk."},
+    {kErrorInsufficientBuffer, "The data area passed to a system call is too small."},
+    {kErrorDirNotEmpty, "The directory is not empty."},
+    {kErrorBusy, "The requested resource is in use."},
+    {kErrorFilenameExcedRange, "The filename or extension is too long."},
+    {kWaitTimeout, "The wait operation timed out."},
+    {kErrorOperationAborted, "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {kErrorIoDevice, "The request could not be performed because of an I/O device error."},
+    {kErrorConnectionRefused, "The remote computer refused the network connection."},
+    {kErrorRetry, "The operation could not be completed. A retry should be performed."},
+    {kErrorInternalError, "An internal error occurred."},
+    {kErrorTimeout, "This operation returned because the timeout period expired."},
+    {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
+};
+
+struct ErrnoCode {
+  int err;
+  Win32Error code;
+};
+
+// Each errno maps to the code a Windows call fails with in the same situation. Linux
+// defines ENOTSUP as EOPNOTSUPP; the repeated row costs nothing in a scan.
+constexpr ErrnoCode kErrnoCodes[] = {
+    {ENOENT, kErrorFileNotFound},
+    {ENOTDIR, kErrorPathNotFound},
+    {EMFILE, kErrorTooManyOpenFiles},
+    {ENFILE, kErrorTooManyOpenFiles},
+    {EACCES, kErrorAccessDenied},
+    {EPERM, kErrorAccessDenied},
+    {EISDIR, kErrorAccessDenied},  // Windows refuses to open a directory as a file with 5
+    {EBADF, kErrorInvalidHandle},
+    {ENOMEM, kErrorNotEnoughMemory},
+    {EXDEV, kErrorNotSameDevice},
+    {EROFS, kErrorWriteProtect},
+    {ENOSYS, kErrorNotSupported},
+    {EOPNOTSUPP, kErrorNotSupported},
+    {ENOTSUP, kErrorNotSupported},
+    {EEXIST, kErrorFileExists},
+    {EINVAL, kErrorInvalidParameter},
+    {ESRCH, kErrorInvalidParameter},  // OpenProcess on a pid that does not exist
+    {EPIPE, kErrorBrokenPipe},
+    {ECONNRESET, kErrorBrokenPipe},
+    {ENOSPC, kErrorDiskFull},
+    {ENOTEMPTY, kErrorDirNotEmpty},
+    {EBUSY, kErrorBusy},
+    {ENAMETOOLONG, kErrorFilenameExcedRange},
+    {ETIMEDOUT, kErrorTimeout},
+    {ECANCELED, kErrorOperationAborted},
+    {EIO, kErrorIoDevice},
+    {ECONNREFUSED, kErrorConnectionRefused},
+    {ELOOP, kErrorCantResolveFilename},
+};
+
+constexpr bool HasMessage(Win32Error code) {
+  for (const Message& m : kMessages) {
+    if (m.code == code) return true;
+  }
+  return false;
+}
+
+constexpr bool EveryMappedCodeHasMessage() {
+  for (const ErrnoCode& e : kErrnoCodes) {
+    if (!HasMessage(e.code)) return false;
+  }
+  return HasMessage(kErrorSuccess) && HasMessage(kErrorGenFailure);
+}
+
+static_assert(EveryMappedCodeHasMessage(), "a code TranslateErrno yields has no text");
+
+}  // namespace
+
+size_t ErrorMessage(Win32Error code, char* out, size_t cap) {
+  if (cap == 0) return 0;
+  out[0] = '\0';
+  for (const Message& m : kMessages) {
+    if (m.code != code) continue;
+    size_t n = std::strlen(m.text);
+    if (n > cap - 1) n = cap - 1;
+    std::memcpy(out, m.text, n);
+    out[n] = '\0';
+    return n;
+  }
+  return 0;
+}
+
+Win32Error TranslateErrno(int err) {
+  if (err == 0) return kErrorSuccess;
+  for (const ErrnoCode& e : kErrnoCodes) {
+    if (e.err == err) return e.code;
+  }
+  return kErrorGenFailure;
+}
+
+}  // namespace acdc::platform

@@ -1,0 +1,50 @@
+#include "platform/file_status.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/posix/drive_map.h"
+#include "platform/posix/errno_map.h"
+
+namespace acdc::platform {
+
+namespace {
+
+constexpr size_t kHostPathCapacity = 4096;
+
+// ENOENT is "file not found" on Windows only when the folder exists; a missing
+// folder on the way is "path not found".
+Win32Error MissingFileCode(char* host_path) {
+  char* slash = nullptr;
+  for (char* p = host_path; *p != '\0'; ++p)
+    if (*p == '/') slash = p;
+  if (slash == nullptr || slash == host_path) return kErrorFileNotFound;
+  *slash = '\0';
+  struct stat st;
+  bool folder = stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
+  *slash = '/';
+  return folder ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
+}  // namespace
+
+Win32Error OsFileStatus(const char* path, FileStatus* out) {
+  char host[kHostPathCapacity];
+  Win32Error err = MapWin32Path(path, host, sizeof host);
+  if (err != kErrorSuccess) return err;
+  struct statx sx;
+  if (statx(AT_FDCWD, host, 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
+    int e = errno;
+    return e == ENOENT ? MissingFileCode(host) : TranslateErrno(e);
+  }
+  out->size = sx.stx_size;
+  out->type = S_ISREG(sx.stx_mode) ? FileType::kRegular : S_ISDIR(sx.stx_mode) ? FileType::kDirectory : FileType::kOther;
+  // Not every file system keeps a birth time; the change time is the closest stand-in.
+  out->creation_time = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_ctime.tv_sec;
+  out->modification_time = sx.stx_mtime.tv_sec;
+  return kErrorSuccess;
+}
+
+}  // namespace acdc::platform

@@ -1,0 +1,7 @@
+#include "platform/services.h"
+
+namespace acdc::platform {
+
+Services g_services = kOsServices;
+
+}  // namespace acdc::platform

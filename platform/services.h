@@ -1,0 +1,38 @@
+// The operating-system services the portable core calls, behind one table of
+// function pointers (as SQLite's aSyscall), so that native tests can substitute a
+// process lookup, a file status or a clock. The library itself only ever uses the
+// real implementations that the table starts with.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/clock.h"
+#include "platform/file_status.h"
+#include "platform/process.h"
+
+namespace acdc::platform {
+
+struct Services {
+  uint32_t (*current_process_id)();
+  Win32Error (*query_process_image)(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step);
+  bool (*is_process_running)(uint32_t pid);
+  Win32Error (*file_status)(const char* path, FileStatus* out);
+  uint64_t (*now_ms)();
+};
+
+// The table in use. Tests replace entries and put the saved table back.
+extern Services g_services;
+
+// The real implementations, for tests that restore them.
+constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsProcessRunning,
+                                  OsFileStatus, OsNowMilliseconds};
+
+inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
+inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
+  return g_services.query_process_image(pid, out, len, step);
+}
+inline bool IsProcessRunning(uint32_t pid) { return g_services.is_process_running(pid); }
+inline Win32Error GetFileStatus(const char* path, FileStatus* out) { return g_services.file_status(path, out); }
+inline uint64_t NowMilliseconds() { return g_services.now_ms(); }
+
+}  // namespace acdc::platform

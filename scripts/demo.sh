@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the main job: the reference agent on its built-in workload.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
+lua5.2 examples/agent.lua "$@"
