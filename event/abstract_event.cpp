@@ -1,0 +1,39 @@
+#include "event/abstract_event.h"
+
+#include "event/dispatcher.h"
+#include "event/text.h"
+
+namespace acdc::event {
+
+int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
+  ResetEventRecord(r);
+  AcEventData& d = r->data;
+  AcEvent& e = r->event;
+  d.type = in.type;
+  d.flags = in.flags;
+  d.rc = in.rc;
+  d.dirty = in.dirty;
+  e.maintenanceMode = in.maintenanceMode;
+  e.lockdown = in.lockdown;
+  e.basedir = in.basedir;
+  e.authorizeStartTime = in.authorizeStartTime;
+  d.pid = kAbstractEventPid;
+  e.ac_on = 1;
+  // Only with both paths: the split of one without the other would describe half
+  // an event.
+  if (in.rlpath != nullptr && in.procName != nullptr) {
+    CopyTextN(d.name, kTextCapacity, in.rlpath, in.rlpath_len);
+    CopyTextN(e.rlpath, kTextCapacity, in.rlpath, in.rlpath_len);
+    CopyTextN(e.procName, kTextCapacity, in.procName, in.procName_len);
+    SplitPath(e.procPath, e.procFileName, e.procName);
+    // Before lower-casing, so that path and fileName keep the input's case.
+    SplitPath(e.path, e.fileName, e.rlpath);
+    LowerCase(e.rlpath);
+    GetExtension(e.procName, e.procExtension);
+    LowerCase(e.procExtension);
+    GetExtension(e.fileName, e.fileExtension);
+  }
+  return DispatchEvent(&r->reply, &e);
+}
+
+}  // namespace acdc::event

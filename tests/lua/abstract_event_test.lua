@@ -1,0 +1,103 @@
+-- acdc.AbstractEvent and the counters it moves, as the Lua policy sees them.
+local acdc = require "acdc"
+
+-- Counters are process-wide and never reset: compare before and after.
+local function delta(fn)
+  local before = acdc.EventAbstractionStats()
+  fn()
+  local after, d = acdc.EventAbstractionStats(), {}
+  for k, v in pairs(after) do
+    if v ~= before[k] then d[k] = v - before[k] end
+  end
+  return d
+end
+
+describe("AbstractEvent", function()
+  it("refuses what is not an event table", function()
+    local ok, err = pcall(function() return acdc.AbstractEvent(5) end)
+    assert.is_false(ok)
+    assert.matches("bad argument #1 to 'AbstractEvent' (Lua table expected)", err, 1, true)
+    ok, err = pcall(acdc.AbstractEvent)
+    assert.is_false(ok)
+    assert.matches("Lua table expected", err, 1, true)
+  end)
+
+  it("requires a numeric type and dispatches nothing without one", function()
+    for _, t in ipairs { {}, { type = "exec" }, { type = {} }, { rlpath = "C:\\x", procName = "C:\\p.exe" } } do
+      local d = delta(function()
+        local ok, err = pcall(function() return acdc.AbstractEvent(t) end)
+        assert.is_false(ok)
+        assert.matches("bad argument #2 to 'AbstractEvent' %(number expected, got %a+%)$", err)
+      end)
+      assert.are.same({}, d)
+    end
+  end)
+
+  it("answers types without a handler with an error reply Lua never sees", function()
+    for _, t in ipairs { 99, 13, 0, "13", 18.9, -1, 2 ^ 40, math.huge, -math.huge, 0 / 0 } do
+      local d = delta(function()
+        local result, code = acdc.AbstractEvent { type = t, rlpath = "C:\\x\\f.txt", procName = "C:\\p\\t.exe" }
+        assert.are.equal(11, result)
+        assert.are.equal(acdc.REPLY_ERROR, code)
+      end)
+      assert.are.same({ event_not_handled = 1, total_events = 1, ac_error = 1 }, d)
+    end
+  end)
+
+  it("takes every optional key in any shape without error", function()
+    local weird = { 0 / 0, math.huge, -math.huge, -1, 1.5, 2 ^ 63 + 2 ^ 11, 2 ^ 70, "12", "x", {}, true }
+    for _, v in ipairs(weird) do
+      local result, code = acdc.AbstractEvent {
+        type = 13, flags = v, rc = v, dirty = v, maintenanceMode = v, lockdown = v,
+        authorizeStartTime = v, basedir = v, rlpath = v, procName = v,
+      }
+      assert.are.same({ 11, 1 }, { result, code })
+    end
+  end)
+
+  it("refuses paths that do not fit and accepts the longest that does", function()
+    local fits = "C:\\" .. ("a"):rep(4092)
+    assert.are.equal(11, (acdc.AbstractEvent { type = 13, rlpath = fits, procName = fits }))
+    local long = fits .. "b"
+    local ok, err = pcall(acdc.AbstractEvent, { type = 13, rlpath = long, procName = "C:\\p.exe" })
+    assert.is_false(ok)
+    assert.matches("'rlpath' is longer than 4095 bytes", err, 1, true)
+    ok, err = pcall(acdc.AbstractEvent, { type = 13, rlpath = "C:\\x", procName = long })
+    assert.is_false(ok)
+    assert.matches("'procName' is longer than 4095 bytes", err, 1, true)
+  end)
+
+  it("copies invalid UTF-8 and embedded NULs without harm", function()
+    local result = acdc.AbstractEvent { type = 13, rlpath = "C:\\\255\254\0tail", procName = "\192\\x.exe" }
+    assert.are.equal(11, result)
+  end)
+end)
+
+describe("EventAbstractionStats and BindStats", function()
+  it("report all counters, BindStats without the families it never sees", function()
+    local all, bind = acdc.EventAbstractionStats(), acdc.BindStats()
+    local n_all, n_bind = 0, 0
+    for _, v in pairs(all) do n_all = n_all + 1; assert.are.equal(math.type and "integer" or "number", type(v)) end
+    for _ in pairs(bind) do n_bind = n_bind + 1 end
+    assert.are.equal(77, n_all)
+    assert.are.equal(56, n_bind)
+    assert.are.equal(0, bind.exclude_filter)
+    assert.is_nil(all.exclude_filter)
+    for _, k in ipairs { "event_mmap_pre", "dup_post_eagain", "chown_pre_handoff", "chmod_post_eagain", "trusted_drift" } do
+      assert.is_nil(bind[k])
+      assert.is_number(all[k])
+    end
+    for k, v in pairs(bind) do
+      if k ~= "exclude_filter" then assert.are.equal(all[k], v) end
+    end
+  end)
+
+  it("start at zero in a fresh process", function()
+    local cmd = ([[lua5.2 -e 'package.cpath=%q; local a=require"acdc"; local n=0; for _,t in ipairs{a.EventAbstractionStats(), a.BindStats()} do for _,v in pairs(t) do n=n+v end end; io.write(n)']])
+      :format(package.cpath)
+    local p = io.popen(cmd)
+    local out = p:read("*a")
+    p:close()
+    assert.are.equal("0", out)
+  end)
+end)

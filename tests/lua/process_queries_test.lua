@@ -1,0 +1,55 @@
+-- GetProcNameFromPid, GetRealPath, GetFileNameFromPidAndFd.
+local acdc = require "acdc"
+
+local function own_pid()
+  local f = assert(io.open("/proc/self/stat"))
+  local pid = tonumber(f:read("*l"):match("^(%d+)"))
+  f:close()
+  return pid
+end
+
+describe("GetProcNameFromPid", function()
+  it("gives the host's own image as a Win32 path", function()
+    local f = io.popen("readlink /proc/" .. own_pid() .. "/exe")
+    local exe = f:read("*l")
+    f:close()
+    assert.are.equal("Z:" .. exe:gsub("/", "\\"), acdc.GetProcNameFromPid(own_pid()))
+  end)
+
+  it("returns the error triple of OpenProcess for ids that are no process", function()
+    for _, pid in ipairs { 0, 999999999, -1, 2 ^ 40, 0 / 0, math.huge } do
+      local value, code, message = acdc.GetProcNameFromPid(pid)
+      assert.is_nil(value)
+      assert.are.equal(87, code)
+      assert.matches("^l_GetProcNameFromPid:%-?%d+:OpenProcess: The parameter is incorrect%. %(87%)$", message)
+    end
+    local _, _, message = acdc.GetProcNameFromPid(999999999)
+    assert.are.equal("l_GetProcNameFromPid:999999999:OpenProcess: The parameter is incorrect. (87)", message)
+  end)
+
+  it("raises for a pid that is not a number", function()
+    for _, pid in ipairs { "x", {}, nil, true } do
+      local ok, err = pcall(function() return acdc.GetProcNameFromPid(pid) end)
+      assert.is_false(ok)
+      assert.matches("bad argument #1 to 'GetProcNameFromPid' %(number expected", err)
+    end
+  end)
+end)
+
+describe("GetRealPath", function()
+  it("returns its second argument unchanged, nil when absent", function()
+    assert.are.equal("C:\\Some\\Path.TXT", acdc.GetRealPath(1, "C:\\Some\\Path.TXT"))
+    assert.is_nil(acdc.GetRealPath())
+    local t = {}
+    assert.are.equal(t, acdc.GetRealPath(nil, t, "extra"))
+    assert.are.equal(1, select("#", acdc.GetRealPath(1, 2, 3)))
+  end)
+end)
+
+describe("GetFileNameFromPidAndFd", function()
+  it("is not supported", function()
+    local ok, err = pcall(acdc.GetFileNameFromPidAndFd, 1, 2)
+    assert.is_false(ok)
+    assert.are.equal("Not supported", err)
+  end)
+end)

@@ -1,0 +1,204 @@
+// The posix process, path and file-status services against real processes and
+// files: the Windows shapes callers rely on.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "event/dispatcher.h"
+#include "event/records.h"
+#include "platform/posix/drive_map.h"
+#include "platform/services.h"
+#include "platform/text.h"
+
+namespace acdc::platform {
+namespace {
+
+std::string DriveC() { return ACDC_DRIVE_C; }
+
+// Image path of `pid` as the core sees it, or the error and step.
+struct Lookup {
+  Win32Error error;
+  ImageQueryStep step;
+  std::string path;
+};
+Lookup LookUp(uint32_t pid) {
+  char out[event::kTextCapacity] = {};
+  Lookup l{};
+  l.error = event::LookupProcessImage(pid, out, &l.step);
+  l.path = out;
+  return l;
+}
+
+TEST(ProcessImage, OwnProcessComesBackInWin32Form) {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = '\0';
+  std::string expected = "Z:";
+  for (const char* p = exe; *p; ++p) expected += *p == '/' ? '\\' : *p;
+  Lookup l = LookUp(CurrentProcessId());
+  EXPECT_EQ(l.error, kErrorSuccess);
+  EXPECT_EQ(l.path, expected);
+  EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(getpid()));
+}
+
+TEST(ProcessImage, IdsThatAreNotProcessesFailToOpenWith87) {
+  pthread_t thread;
+  static pid_t tid;
+  static int ready;
+  ready = 0;
+  ASSERT_EQ(pthread_create(&thread, nullptr, [](void*) -> void* {
+              tid = static_cast<pid_t>(syscall(SYS_gettid));
+              __atomic_store_n(&ready, 1, __ATOMIC_SEQ_CST);
+              while (__atomic_load_n(&ready, __ATOMIC_SEQ_CST) != 2) usleep(1000);
+              return nullptr;
+            }, nullptr), 0);
+  while (__atomic_load_n(&ready, __ATOMIC_SEQ_CST) != 1) usleep(1000);
+  for (uint32_t pid : {0u, static_cast<uint32_t>(tid), 0x7FFFFFF0u, 0xFFFFFFFFu}) {
+    Lookup l = LookUp(pid);
+    EXPECT_EQ(l.error, kErrorInvalidParameter) << pid;
+    EXPECT_EQ(l.step, ImageQueryStep::kOpenProcess) << pid;
+    EXPECT_FALSE(IsProcessRunning(pid)) << pid;
+  }
+  __atomic_store_n(&ready, 2, __ATOMIC_SEQ_CST);
+  pthread_join(thread, nullptr);
+}
+
+TEST(ProcessImage, ZombieHasNoImageAndIsNotRunning) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  // Wait until it has exited without reaping it.
+  siginfo_t info;
+  ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);
+  Lookup l = LookUp(static_cast<uint32_t>(child));
+  EXPECT_EQ(l.error, kErrorGenFailure);
+  EXPECT_EQ(l.step, ImageQueryStep::kQueryImageName);
+  EXPECT_FALSE(IsProcessRunning(static_cast<uint32_t>(child)));
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(IsProcessRunning(static_cast<uint32_t>(child)));
+  EXPECT_EQ(LookUp(static_cast<uint32_t>(child)).error, kErrorInvalidParameter);
+}
+
+// A copy of a small program placed under drive C, started, and (for one case)
+// deleted while it runs.
+class ImageUnderDriveC : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = DriveC() + "/Program Files/Test App";
+    mkdir(DriveC().c_str(), 0755);
+    mkdir((DriveC() + "/Program Files").c_str(), 0755);
+    mkdir(dir_.c_str(), 0755);
+    image_ = dir_ + "/Sleeper.EXE";
+    std::ifstream src("/bin/sleep", std::ios::binary);
+    std::ofstream dst(image_, std::ios::binary | std::ios::trunc);
+    dst << src.rdbuf();
+    dst.close();
+    chmod(image_.c_str(), 0755);
+    child_ = fork();
+    if (child_ == 0) {
+      execl(image_.c_str(), "Sleeper.EXE", "30", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Until exec has happened the image is this test binary.
+    for (int i = 0; i < 500 && LookUp(static_cast<uint32_t>(child_)).path.find("Sleeper") == std::string::npos; ++i)
+      usleep(2000);
+  }
+  void TearDown() override {
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+    unlink(image_.c_str());
+  }
+  std::string dir_, image_;
+  pid_t child_;
+};
+
+TEST_F(ImageUnderDriveC, ProcessStartedFromDriveCShowsAsC) {
+  Lookup l = LookUp(static_cast<uint32_t>(child_));
+  EXPECT_EQ(l.error, kErrorSuccess);
+  EXPECT_EQ(l.path, "C:\\Program Files\\Test App\\Sleeper.EXE");
+  EXPECT_TRUE(IsProcessRunning(static_cast<uint32_t>(child_)));
+}
+
+TEST_F(ImageUnderDriveC, DeletedImageKeepsTheNameItStartedFrom) {
+  ASSERT_EQ(unlink(image_.c_str()), 0);
+  EXPECT_EQ(LookUp(static_cast<uint32_t>(child_)).path, "C:\\Program Files\\Test App\\Sleeper.EXE");
+}
+
+TEST_F(ImageUnderDriveC, FileStatusFindsLowerCasedPathsAndTellsMissingFileFromMissingFolder) {
+  FileStatus st{};
+  EXPECT_EQ(GetFileStatus("c:\\program files\\test app\\sleeper.exe", &st), kErrorSuccess);
+  EXPECT_EQ(st.type, FileType::kRegular);
+  EXPECT_GT(st.size, 0u);
+  EXPECT_GT(st.modification_time, 1'500'000'000);
+  EXPECT_GT(st.creation_time, 1'500'000'000);
+  EXPECT_EQ(GetFileStatus("C:\\PROGRAM FILES", &st), kErrorSuccess);
+  EXPECT_EQ(st.type, FileType::kDirectory);
+  EXPECT_EQ(GetFileStatus("c:\\program files\\test app\\missing.exe", &st), kErrorFileNotFound);
+  EXPECT_EQ(GetFileStatus("c:\\program files\\no such dir\\x.exe", &st), kErrorPathNotFound);
+  EXPECT_EQ(GetFileStatus("Q:\\x", &st), kErrorPathNotFound);
+  EXPECT_EQ(GetFileStatus("relative\\x", &st), kErrorPathNotFound);
+  std::string too_long = "C:\\" + std::string(5000, 'a');
+  EXPECT_EQ(GetFileStatus(too_long.c_str(), &st), kErrorFilenameExcedRange);
+}
+
+TEST(DriveMap, LongestDriveWinsAndSlashPathsStayAsTheyAre) {
+  char out[4096];
+  ASSERT_EQ(ToWin32Path((DriveC() + "/Windows/cmd.exe").c_str(), out, sizeof out), kErrorSuccess);
+  EXPECT_STREQ(out, "C:\\Windows\\cmd.exe");
+  ASSERT_EQ(ToWin32Path(DriveC().c_str(), out, sizeof out), kErrorSuccess);
+  EXPECT_STREQ(out, "C:\\");
+  ASSERT_EQ(ToWin32Path((DriveC() + "x/y").c_str(), out, sizeof out), kErrorSuccess);  // a sibling, not drive C
+  EXPECT_EQ(out[0], 'Z');
+  ASSERT_EQ(ToWin32Path("/usr/bin/env", out, sizeof out), kErrorSuccess);
+  EXPECT_STREQ(out, "Z:\\usr\\bin\\env");
+  ASSERT_EQ(MapWin32Path("z:\\usr\\bin", out, sizeof out), kErrorSuccess);
+  EXPECT_STREQ(out, "/usr/bin");
+  ASSERT_EQ(MapWin32Path("/tmp/x", out, sizeof out), kErrorSuccess);
+  EXPECT_STREQ(out, "/tmp/x");
+  EXPECT_EQ(ToWin32Path("/usr", out, 5), kErrorInsufficientBuffer);
+}
+
+TEST(Utf16ToUtf8, ReplacesLoneSurrogatesAndRefusesWhatDoesNotFit) {
+  char out[16];
+  size_t n;
+  const char16_t pair[] = {u'a', 0xD83D, 0xDE00, 0xD800, u'b'};
+  ASSERT_EQ(Utf16ToUtf8(pair, 5, out, sizeof out, &n), kErrorSuccess);
+  EXPECT_STREQ(out, "a\xF0\x9F\x98\x80\xEF\xBF\xBD" "b");
+  EXPECT_EQ(n, 9u);
+  char small[4] = {'x', 'x', 'x', 'x'};
+  const char16_t abcd[] = {u'a', u'b', u'c', u'd'};
+  EXPECT_EQ(Utf16ToUtf8(abcd, 4, small, sizeof small, &n), kErrorInsufficientBuffer);
+  EXPECT_EQ(small[0], '\0');
+  EXPECT_EQ(small[1], '\0');  // what was written before the refusal is cleared
+}
+
+TEST(Utf8ToUtf16, ReplacesEachInvalidByteAndRoundTripsValidText) {
+  char16_t out[32];
+  size_t n;
+  const char bad[] = "a\xC3" "b\xE2\x82\xED\xA0\x80\xF4\x90\x80\x80";
+  ASSERT_EQ(Utf8ToUtf16(bad, sizeof bad - 1, out, 32, &n), kErrorSuccess);
+  EXPECT_EQ(out[0], u'a');
+  EXPECT_EQ(out[1], 0xFFFD);
+  EXPECT_EQ(out[2], u'b');
+  for (size_t i = 3; i < n; ++i) EXPECT_EQ(out[i], 0xFFFD) << i;
+  const char good[] = "C:\\\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  ASSERT_EQ(Utf8ToUtf16(good, sizeof good - 1, out, 32, &n), kErrorSuccess);
+  char back[32];
+  size_t m;
+  ASSERT_EQ(Utf16ToUtf8(out, n, back, sizeof back, &m), kErrorSuccess);
+  EXPECT_STREQ(back, good);
+}
+
+}  // namespace
+}  // namespace acdc::platform

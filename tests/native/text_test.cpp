@@ -1,0 +1,141 @@
+// Path helpers and the record's text invariant.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "event/abstract_event.h"
+#include "event/records.h"
+#include "event/text.h"
+
+namespace acdc::event {
+namespace {
+
+struct Split {
+  const char* source;
+  const char* dir;
+  const char* file;
+};
+
+TEST(SplitPath, KeepsFinalBackslashAndFallsBackToWholeText) {
+  const Split cases[] = {
+      {"C:\\Dir\\File.TXT", "C:\\Dir\\", "File.TXT"},
+      {"noslash.txt", "noslash.txt", "noslash.txt"},
+      {"C:\\dir\\", "C:\\dir\\", ""},
+      {"\\", "\\", ""},
+      {"", "", ""},
+      {"a\\b\\c\\d", "a\\b\\c\\", "d"},
+      {"C:/forward/slash", "C:/forward/slash", "C:/forward/slash"},
+  };
+  for (const Split& c : cases) {
+    char dir[kTextCapacity] = {}, file[kTextCapacity] = {};
+    SplitPath(dir, file, c.source);
+    EXPECT_STREQ(dir, c.dir) << c.source;
+    EXPECT_STREQ(file, c.file) << c.source;
+  }
+}
+
+TEST(GetExtension, TakesAtMostSevenCharactersAfterTheLastDot) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"File.TXT", "TXT"},         {".profile", ""},        {"name.", ""},
+      {"app.manifest", "manifes"}, {"noext", ""},           {"a.b.c", "c"},
+      {"C:\\my.dir\\prog", "dir\\pro"}, {"x.1234567", "1234567"}, {"", ""},
+  };
+  for (const auto& [name, ext] : cases) {
+    char out[kExtensionCapacity];
+    std::memset(out, 'X', sizeof out);
+    GetExtension(name, out);
+    EXPECT_STREQ(out, ext) << name;
+    for (size_t i = std::strlen(ext); i < kExtensionCapacity; ++i) EXPECT_EQ(out[i], '\0') << name;
+  }
+}
+
+TEST(LowerCase, ChangesOnlyAsciiLetters) {
+  char text[] = "C:\\Dir\\\xC3\x84rger@[Z]`{.TXT";
+  LowerCase(text);
+  EXPECT_STREQ(text, "c:\\dir\\\xC3\x84rger@[z]`{.txt");
+}
+
+TEST(CopyText, ShorterTextClearsTheOldTail) {
+  char buf[16] = {};
+  CopyText(buf, sizeof buf, "longer text");
+  CopyText(buf, sizeof buf, "ab");
+  EXPECT_STREQ(buf, "ab");
+  for (size_t i = 2; i < sizeof buf; ++i) EXPECT_EQ(buf[i], '\0') << i;
+}
+
+TEST(CopyTextN, RefusesTextThatDoesNotFitAndLeavesTheBufferEmpty) {
+  char buf[8] = {};
+  EXPECT_TRUE(CopyTextN(buf, sizeof buf, "1234567", 7));
+  EXPECT_STREQ(buf, "1234567");
+  EXPECT_FALSE(CopyTextN(buf, sizeof buf, "12345678", 8));
+  for (char c : buf) EXPECT_EQ(c, '\0');
+}
+
+AbstractEventInput Input(const char* rlpath, const char* proc) {
+  AbstractEventInput in = {};
+  in.type = 99;
+  in.basedir = "";
+  in.rlpath = rlpath;
+  in.rlpath_len = rlpath ? std::strlen(rlpath) : 0;
+  in.procName = proc;
+  in.procName_len = proc ? std::strlen(proc) : 0;
+  return in;
+}
+
+TEST(AbstractEventRecord, DerivesPathFieldsFromBothPaths) {
+  auto r = std::make_unique<EventRecord>();
+  ClearEventRecord(r.get());
+  DispatchAbstractEvent(r.get(), Input("C:\\Dir\\File.TXT", "C:\\P\\Tool.EXE"));
+  const AcEvent& e = r->event;
+  EXPECT_STREQ(r->data.name, "C:\\Dir\\File.TXT");
+  EXPECT_STREQ(e.path, "C:\\Dir\\");
+  EXPECT_STREQ(e.fileName, "File.TXT");
+  EXPECT_STREQ(e.fileExtension, "TXT");
+  EXPECT_STREQ(e.rlpath, "c:\\dir\\file.txt");
+  EXPECT_STREQ(e.procPath, "C:\\P\\");
+  EXPECT_STREQ(e.procFileName, "Tool.EXE");
+  EXPECT_STREQ(e.procExtension, "exe");
+  EXPECT_EQ(r->data.pid, kAbstractEventPid);
+  EXPECT_EQ(e.ac_on, 1u);
+  EXPECT_EQ(e.realpath[0], '\0');
+}
+
+TEST(AbstractEventRecord, MissingEitherPathLeavesAllPathFieldsEmpty) {
+  auto r = std::make_unique<EventRecord>();
+  ClearEventRecord(r.get());
+  for (auto in : {Input("C:\\x\\f.txt", nullptr), Input(nullptr, "C:\\p.exe")}) {
+    DispatchAbstractEvent(r.get(), in);
+    EXPECT_EQ(r->data.name[0], '\0');
+    EXPECT_EQ(r->event.rlpath[0], '\0');
+    EXPECT_EQ(r->event.procName[0], '\0');
+    EXPECT_EQ(r->event.path[0], '\0');
+  }
+}
+
+// The cheap reset must leave exactly what a full clear leaves, whatever the previous
+// event wrote: long paths, then short ones, then none.
+TEST(ResetEventRecord, MatchesAFullClearAfterAnyEvent) {
+  auto reused = std::make_unique<EventRecord>();
+  auto fresh = std::make_unique<EventRecord>();
+  ClearEventRecord(reused.get());
+  const std::string long_dir = "C:\\" + std::string(3000, 'd') + "\\";
+  const std::string paths[] = {long_dir + "file.extension", "C:\\a.b", "x", long_dir + "p.exe"};
+  for (const std::string& p : paths) {
+    DispatchAbstractEvent(reused.get(), Input(p.c_str(), paths[3].c_str()));
+    reused->event.cache_type = -1;
+    reused->data.action_type_str = "SCRIPT_EXECUTION";
+    ASSERT_TRUE(EventRecordTextsAreClean(*reused)) << p.size();
+    ResetEventRecord(reused.get());
+    ClearEventRecord(fresh.get());
+    fresh->event.evt = &reused->data;  // the one field that differs by address
+    reused->event.basedir = fresh->event.basedir;
+    EXPECT_EQ(std::memcmp(&reused->reply, &fresh->reply, sizeof fresh->reply), 0);
+    EXPECT_EQ(std::memcmp(&reused->data, &fresh->data, sizeof fresh->data), 0);
+    EXPECT_EQ(std::memcmp(&reused->event, &fresh->event, sizeof fresh->event), 0);
+  }
+}
+
+}  // namespace
+}  // namespace acdc::event
