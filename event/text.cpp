@@ -15,11 +15,8 @@ inline void ClearTail(char* buf, size_t from, size_t cap) {
 }  // namespace
 
 size_t CopyText(char* dst, size_t cap, const char* src) {
-  size_t n = 0;
-  while (n + 1 < cap && src[n] != '\0') {
-    dst[n] = src[n];
-    ++n;
-  }
+  size_t n = strnlen(src, cap - 1);
+  std::memmove(dst, src, n);
   dst[n] = '\0';
   ClearTail(dst, n + 1, cap);
   return n;

@@ -67,6 +67,11 @@ function Reader:read_line()
   return line
 end
 
+-- Physical lines taken so far, the line ends inside quoted fields included.
+function Reader:lines_read()
+  return self.line_
+end
+
 -- Puts lines back so that the next reads return them in their original order.
 function Reader:unread(lines, first, last)
   local back = self.back_

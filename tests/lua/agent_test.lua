@@ -1,0 +1,406 @@
+-- The reference agent: its CSV reader, workload generator, JSON report, and
+-- whole runs of examples/agent.lua against the built module.
+
+package.path = "examples/?.lua;" .. package.path
+
+local csv = require "csv"
+local report = require "report"
+local workload = require "workload"
+
+local has_dkjson, dkjson = pcall(require, "dkjson")
+
+local function read_file(path)
+  local f = assert(io.open(path, "rb"))
+  local text = f:read("*a")
+  f:close()
+  return text
+end
+
+local function write_file(path, text)
+  local f = assert(io.open(path, "wb"))
+  f:write(text)
+  f:close()
+end
+
+local function records(src)
+  local out = {}
+  for line, fields, err in csv.records(src) do
+    out[#out + 1] = fields and { line, fields } or { line, err = err }
+  end
+  return out
+end
+
+describe("csv reader", function()
+  local cases = {
+    { "quoted commas and doubled quotes",
+      'a,b\r\n"x,y","say ""hi"""\r\n',
+      { { 1, { "a", "b" } }, { 2, { "x,y", 'say "hi"' } } } },
+    { "empty fields, quoted or not",
+      ',,\r\n"",x,\r\n',
+      { { 1, { "", "", "" } }, { 2, { "", "x", "" } } } },
+    { "a line break inside quotes stays in the field and moves the line count",
+      '"one\r\ntwo",3\r\n"a\nb\r\nc",4\r\nnext,5\r\n',
+      { { 1, { "one\r\ntwo", "3" } }, { 3, { "a\nb\r\nc", "4" } }, { 6, { "next", "5" } } } },
+    { "no line end after the last record",
+      "a,b\r\nc,d",
+      { { 1, { "a", "b" } }, { 2, { "c", "d" } } } },
+    { "LF line ends", "a\nb\n", { { 1, { "a" } }, { 2, { "b" } } } },
+    { "a field that is one quote", '""""', { { 1, { '"' } } } },
+    { "empty input", "", {} },
+  }
+  for _, case in ipairs(cases) do
+    it("reads " .. case[1], function()
+      assert.same(case[3], records(case[2]))
+    end)
+  end
+
+  it("reports a malformed record at the line it starts on and reads on", function()
+    local text = 'ok,1\r\nbad"quote,2\r\n"closed"x,3\r\nstray\rcr,4\r\n"a\r\nb"c,5\r\n"open,6\r\nafter,7'
+    assert.same({
+      { 1, { "ok", "1" } },
+      { 2, err = "quote inside unquoted field" },
+      { 3, err = "unexpected character after closing quote" },
+      { 4, err = "carriage return outside quotes" },
+      { 5, err = "unexpected character after closing quote" },
+      { 7, err = "unterminated quoted field" },
+      { 8, { "after", "7" } },
+    }, records(text))
+  end)
+
+  it("gives up a quoted field after MAX_RECORD_LINES lines and rereads them", function()
+    local saved = csv.MAX_RECORD_LINES
+    csv.MAX_RECORD_LINES = 3
+    local ok, got = pcall(records, '"a\r\nb\r\nc\r\nd,"e\r\nf"\r\n')
+    csv.MAX_RECORD_LINES = saved
+    assert.is_true(ok, got)
+    assert.same({
+      { 1, err = "unterminated quoted field" },
+      { 2, { "b" } }, { 3, { "c" } }, { 4, { "d", "e\r\nf" } },
+    }, got)
+  end)
+
+  it("reads a file as it reads the same text in a string", function()
+    local text = 'h1,h2\r\n"multi\r\nline",x\r\nlast,"q""uote"'
+    local path = os.tmpname()
+    write_file(path, text)
+    local f = assert(io.open(path, "rb"))
+    local from_file = records(f)
+    f:close()
+    os.remove(path)
+    assert.same(records(text), from_file)
+  end)
+
+  it("formats records that read back unchanged", function()
+    local rows = {
+      { "plain", "with,comma", 'with "quotes"', "crlf\r\ninside", "lf\ninside", "", 42 },
+      { "", "", "" },
+    }
+    local text = ""
+    for _, row in ipairs(rows) do text = text .. csv.format_record(row) end
+    assert.equal('plain,"with,comma","with ""quotes""","crlf\r\ninside","lf\ninside",,42\r\n,,\r\n', text)
+    rows[1][7] = "42"
+    assert.same({ { 1, rows[1] }, { 4, rows[2] } }, records(text))
+  end)
+end)
+
+describe("workload generator", function()
+  local function rows(seed, n)
+    local g, out = workload.new(seed), {}
+    for i = 1, n do out[i] = { g:next() } end
+    return out
+  end
+
+  it("gives the same rows for the same seed and other rows for another", function()
+    local a, b, c = rows(7, 5000), rows(7, 5000), rows(8, 5000)
+    assert.same(a, b)
+    assert.are_not.same(a, c)
+  end)
+
+  -- Statistics of 100,000 rows, against the model's sources (SOURCES.md).
+  local N = 100000
+  local stats
+  setup(function()
+    stats = { ops = {}, exec_images = {}, lengths = {}, windows = 0, paths = 0, repeats = 0,
+      malformed = {}, time_back = 0, ext_none = 0, ext_tmp = 0, creates = 0 }
+    local g, seen, last_time = workload.new(1), {}, 0
+    for _ = 1, N do
+      local time_ms, op, pid, ppid, image, path, new_path = g:next()
+      stats.ops[op] = (stats.ops[op] or 0) + 1
+      if time_ms < last_time then stats.time_back = stats.time_back + 1 end
+      last_time = time_ms
+      if (op == "exit") ~= (path == "") or image == "" or (op == "exec") ~= (ppid ~= "")
+          or (op == "rename") ~= (new_path ~= "") then
+        stats.malformed[#stats.malformed + 1] = table.concat({ time_ms, op, pid, ppid, image, path, new_path }, ",")
+      end
+      if path ~= "" then
+        stats.paths = stats.paths + 1
+        stats.lengths[#stats.lengths + 1] = #path
+        if path:find("^C:\\Windows\\") then stats.windows = stats.windows + 1 end
+      end
+      if op == "exec" then
+        local name = path:match("[^\\]+$")
+        stats.exec_images[name] = (stats.exec_images[name] or 0) + 1
+      elseif op == "load" then
+        local key = time_ms .. "|" .. pid .. "|" .. path
+        if seen[key] then stats.repeats = stats.repeats + 1 end
+        seen[key] = true
+      elseif op == "create" then
+        stats.creates = stats.creates + 1
+        local ext = path:match("[^\\]+$"):match("%.([^.]+)$")
+        if not ext then stats.ext_none = stats.ext_none + 1
+        elseif ext:lower() == "tmp" then stats.ext_tmp = stats.ext_tmp + 1 end
+      end
+    end
+    table.sort(stats.lengths)
+  end)
+
+  local function share(op) return (stats.ops[op] or 0) / N end
+
+  it("emits well-formed rows in time order", function()
+    assert.same({}, stats.malformed)
+    assert.equal(0, stats.time_back)
+    assert.is_true(stats.lengths[#stats.lengths] < 4096)
+  end)
+
+  it("follows the measured mix of operations, with every operation present", function()
+    for _, op in ipairs { "load", "create", "delete", "exec", "exit", "settime", "stream",
+        "open_write", "rename", "setsec" } do
+      assert.is_true((stats.ops[op] or 0) > 0, op)
+    end
+    assert.is_true(share("load") > 0.80 and share("load") < 0.88, share("load"))
+    assert.is_true(share("create") > 0.08 and share("create") < 0.12, share("create"))
+    assert.is_true(share("delete") > 0.015 and share("delete") < 0.025, share("delete"))
+    assert.is_true(share("exec") > 0.01 and share("exec") < 0.02, share("exec"))
+    assert.is_true(share("exit") > 0.008 and share("exit") <= share("exec"), share("exit"))
+  end)
+
+  it("starts script hosts at the measured share, cmd.exe first", function()
+    local execs, hosts, most, most_name = 0, 0, 0, nil
+    local HOSTS = { ["cmd.exe"] = true, ["powershell.exe"] = true, ["cscript.exe"] = true,
+      ["rundll32.exe"] = true, ["msiexec.exe"] = true }
+    for name, n in pairs(stats.exec_images) do
+      execs = execs + n
+      if HOSTS[name] then
+        hosts = hosts + n
+        if n > most then most, most_name = n, name end
+      end
+    end
+    assert.is_true(hosts / execs > 0.09 and hosts / execs < 0.17, hosts / execs)
+    assert.equal("cmd.exe", most_name)
+    assert.is_true(stats.exec_images["conhost.exe"] > stats.exec_images["cmd.exe"])
+  end)
+
+  it("matches the measured paths: lengths, folders, created extensions, load repeats", function()
+    local L = stats.lengths
+    local p50, p99 = L[math.floor(#L * 0.5)], L[math.floor(#L * 0.99)]
+    assert.is_true(p50 >= 30 and p50 <= 38, p50)
+    assert.is_true(p99 >= 160 and p99 <= 210, p99)
+    local windows = stats.windows / stats.paths
+    assert.is_true(windows > 0.85 and windows < 0.92, windows)
+    assert.is_true(stats.ext_none / stats.creates > 0.45 and stats.ext_none / stats.creates < 0.58)
+    assert.is_true(stats.ext_tmp / stats.creates > 0.18 and stats.ext_tmp / stats.creates < 0.28)
+    local repeats = stats.repeats / stats.ops.load
+    assert.is_true(repeats > 0.15 and repeats < 0.30, repeats)
+  end)
+end)
+
+describe("JSON encoder", function()
+  local cases = {
+    { "escapes quotes, backslashes and control characters",
+      'q"b\\n\nr\rt\tz\0d\127', '"q\\"b\\\\n\\nr\\rt\\tz\\u0000d\\u007f"' },
+    { "keeps UTF-8 and replaces bytes that are not", "\195\169\255x\237\160\128",
+      '"\195\169\239\191\189x\239\191\189\239\191\189\239\191\189"' },
+    { "writes whole numbers without a fraction", 1234567890123, "1234567890123" },
+    { "writes fractions", 0.5, "0.5" },
+    { "writes infinities as null", math.huge, "null" },
+    { "sorts object keys", { b = 1, a = { 1, 2 }, ["11"] = true },
+      '{\n  "11": true,\n  "a": [\n    1,\n    2\n  ],\n  "b": 1\n}' },
+    { "writes an empty table as an object", {}, "{}" },
+  }
+  for _, case in ipairs(cases) do
+    it(case[1], function()
+      assert.equal(case[3], report.json_encode(case[2]))
+    end)
+  end
+
+  it("refuses a table that contains itself", function()
+    local t = {}
+    t.self = t
+    assert.has_error(function() report.json_encode(t) end, "cannot encode a table that contains itself")
+  end)
+end)
+
+-- Whole runs --------------------------------------------------------------------------
+
+-- The agent loads the module from <repo>/build by itself; the tests hand it the
+-- module of the build under test instead (LUA_CPATH), which for the sanitizer
+-- build lives in another folder.
+local module_path = package.searchpath("acdc", package.cpath)
+local preload = module_path
+  and string.format([[-e "package.preload.acdc = package.loadlib('%s', 'luaopen_acdc')" ]], module_path) or ""
+
+local function run(args)
+  local err_path = os.tmpname()
+  local p = io.popen("lua5.2 " .. preload .. "examples/agent.lua " .. args .. " 2>" .. err_path)
+  local out = p:read("*a")
+  local _, _, status = p:close()
+  local err = read_file(err_path)
+  os.remove(err_path)
+  return status, out, err
+end
+
+-- The report's JSON, through dkjson where it is installed; else the figures
+-- the tests need, read with patterns from the encoder's fixed layout.
+local function decode_report(text)
+  if has_dkjson then
+    local r, _, err = dkjson.decode(text)
+    assert(r, err)
+    return r
+  end
+  local function object(key, indent)
+    local body = text:match("\n" .. indent .. '"' .. key .. '": (%b{})')
+    if not body then return nil end
+    local t = {}
+    for k, v in body:gmatch('\n' .. indent .. '  "([^"]+)": ([^,\n{]+)') do
+      t[k] = tonumber(v) or v:match('^"(.*)"$')
+    end
+    return t
+  end
+  return {
+    events = tonumber(text:match('\n  "events": (%d+)')),
+    dispatch_errors = tonumber(text:match('\n  "dispatch_errors": (%d+)')),
+    by_type = object("by_type", "  "), by_op = object("by_op", "  "),
+    results = object("results", "  "), replies = object("replies", "  "),
+    counters = object("counters", "  "), source = object("source", "  "),
+    timing = object("timing", "  "),
+  }
+end
+
+local function sum(t)
+  local n = 0
+  for _, v in pairs(t) do n = n + v end
+  return n
+end
+
+local function count_entries(t)
+  local n = 0
+  for _ in pairs(t) do n = n + 1 end
+  return n
+end
+
+local with_module = module_path and it or function(name) pending(name .. " (module acdc is not built)") end
+
+describe("agent.lua", function()
+  local tmp = {}
+  local function tmpfile()
+    tmp[#tmp + 1] = os.tmpname()
+    return tmp[#tmp]
+  end
+  teardown(function()
+    for _, path in ipairs(tmp) do os.remove(path) end
+  end)
+
+  it("prints its usage for --help", function()
+    local status, out = run("--help")
+    assert.equal(0, status)
+    assert.truthy(out:find("--replay FILE", 1, true))
+    assert.truthy(out:find("default 500000", 1, true))
+  end)
+
+  it("refuses bad options with status 2 and a message", function()
+    for args, message in pairs {
+      ["--events 0"] = "--events wants a whole number of at least 1, got '0'",
+      ["--seed x"] = "--seed wants a whole number of at least 0, got 'x'",
+      ["--bogus"] = "unknown option '--bogus' (try --help)",
+      ["--json"] = "--json needs a value",
+      ["--replay a.csv --save b.csv"] = "--save writes a generated workload; it does not go with --replay",
+    } do
+      local status, out, err = run(args)
+      assert.equal(2, status, args)
+      assert.equal("", out)
+      assert.equal("agent: " .. message .. "\n", err)
+    end
+  end)
+
+  with_module("replays a CSV file, skipping malformed lines with their line numbers", function()
+    local path, json = tmpfile(), tmpfile()
+    write_file(path, table.concat({
+      "time_ms,op,pid,ppid,image,path,new_path,cmdline",
+      '0,exec,100,4,C:\\Windows\\explorer.exe,C:\\Windows\\System32\\cmd.exe,,"cmd.exe /c ""echo a,b""\r\nsecond line"',
+      "1,load,100,,C:\\Windows\\System32\\cmd.exe,C:\\Windows\\System32\\ntdll.dll,,",
+      "2,teleport,100,,C:\\Windows\\System32\\cmd.exe,C:\\x,,",
+      "3,create,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,,",
+      "4,stream,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,",
+      "x5,delete,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,,",
+      "6,open_write,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,,",
+      '7,settime,1"0,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,,',
+      "8,rename,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,C:\\Temp\\a.txt,",
+      "9,rename,100,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.tmp,,",
+      "10,setsec,abc,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.txt,,",
+      "11,delete,,,C:\\Windows\\System32\\cmd.exe,C:\\Temp\\a.txt,,",
+      "12,exit,100,,C:\\Windows\\System32\\cmd.exe,,,",
+      "13,settime,100,,C:\\Windows\\System32\\cmd.exe,C:\\" .. string.rep("a", 4095) .. ",,",
+      '14,create,100,,C:\\Windows\\System32\\cmd.exe,"C:\\Temp\\two\r\nlines",',
+      "15,exit,100,,C:\\Windows\\System32\\cmd.exe,,,",
+    }, "\r\n"))
+    local status, out, err = run("--replay " .. path .. " --json " .. json)
+    assert.equal(0, status)
+    assert.equal(table.concat({
+      "line 5: malformed, skipped: unknown op 'teleport'",
+      "line 7: malformed, skipped: expected 8 fields, found 7",
+      "line 8: malformed, skipped: time_ms is not a whole number: 'x5'",
+      "line 10: malformed, skipped: quote inside unquoted field",
+      "line 12: malformed, skipped: rename without new_path",
+      "line 13: malformed, skipped: pid is not a whole number: 'abc'",
+      "line 16: malformed, skipped: path longer than 4095 bytes",
+      "line 17: malformed, skipped: expected 8 fields, found 7",
+    }, "\n") .. "\n", err)
+    local r = decode_report(read_file(json))
+    assert.equal(8, r.events)
+    assert.same({ exec_pre = 1, create_pre = 1, create_post = 1, cleanup_pre = 3, rename_post = 1,
+      unlink_post = 1 }, r.by_type)
+    assert.same({ exec = 1, load = 1, create = 1, open_write = 1, rename = 1, delete = 1, exit = 2 }, r.by_op)
+    assert.equal(19, r.source.lines)
+    assert.equal(16, r.source.records)
+    assert.equal(8, r.source.malformed)
+    assert.equal(8, r.counters.total_events)
+    assert.truthy(out:find("8 malformed lines skipped", 1, true))
+  end)
+
+  with_module("reports figures that add up for a generated run", function()
+    local json = tmpfile()
+    local status, out, err = run("--events 3000 --seed 5 --json " .. json)
+    assert.equal(0, status)
+    assert.equal("", err) -- not a terminal: no progress
+    local r = decode_report(read_file(json))
+    assert.equal(3000, r.events)
+    assert.equal(0, r.dispatch_errors)
+    assert.equal(3000, sum(r.by_type))
+    assert.equal(3000, sum(r.by_op))
+    assert.equal(3000, sum(r.results))
+    assert.equal(3000, sum(r.replies))
+    assert.equal(3000, r.counters.total_events)
+    assert.equal(77, count_entries(r.counters))
+    assert.is_true(r.by_type.create_pre > r.by_type.create_post)
+    assert.equal(r.by_op.load, r.by_type.create_pre)
+    assert.equal(r.by_op.create + r.by_op.stream, r.by_type.create_post)
+    assert.equal(r.by_op.exit + r.by_op.open_write, r.by_type.cleanup_pre)
+    assert.is_true(r.timing.cpu_seconds >= r.timing.dispatch_cpu_seconds)
+    assert.truthy(out:find("events dispatched: 3,000\n", 1, true))
+  end)
+
+  with_module("replays a saved workload into the same report", function()
+    local saved, a, b = tmpfile(), tmpfile(), tmpfile()
+    assert.equal(0, (run("--events 4000 --seed 9 --save " .. saved .. " --json " .. a)))
+    local status, _, err = run("--replay " .. saved .. " --json " .. b)
+    assert.equal(0, status)
+    assert.equal("", err)
+    local generated, replayed = decode_report(read_file(a)), decode_report(read_file(b))
+    assert.equal(4000, replayed.events)
+    assert.equal(0, replayed.source.malformed)
+    assert.same(generated.by_type, replayed.by_type)
+    assert.same(generated.by_op, replayed.by_op)
+    assert.same(generated.results, replayed.results)
+    assert.same(generated.replies, replayed.replies)
+  end)
+end)
