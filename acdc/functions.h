@@ -11,6 +11,9 @@ extern "C" {
 
 namespace acdc::lua {
 
+// json.cpp: the JSON decoder
+int l_decode(lua_State* L);
+
 // process_queries.cpp
 int l_GetRealPath(lua_State* L);
 int l_GetProcNameFromPid(lua_State* L);
@@ -22,6 +25,27 @@ int l_BindStats(lua_State* L);
 
 // abstract_event.cpp
 int l_AbstractEvent(lua_State* L);
+
+// compiler.cpp: the `compiler` table. In a namespace of their own because the
+// table's names (default, tostring, dump) are common words.
+namespace compiler_table {
+int l_clear(lua_State* L);
+int l_sign(lua_State* L);
+int l_guid(lua_State* L);
+int l_default(lua_State* L);
+int l_procedure(lua_State* L);
+int l_link(lua_State* L);
+int l_psieve(lua_State* L);
+int l_ssieve(lua_State* L);
+int l_newsieve(lua_State* L);
+int l_constant(lua_State* L);
+int l_suffixlist(lua_State* L);
+int l_newcode(lua_State* L);
+int l_newjump(lua_State* L);
+int l_newreturn(lua_State* L);
+int l_dump(lua_State* L);
+int l_tostring(lua_State* L);
+}  // namespace compiler_table
 
 // Makes the per-state scratch record that every module function gets as upvalue 1.
 void PushScratchRecord(lua_State* L);

@@ -11,6 +11,7 @@ constexpr const char* kHandleMetatable = "acdc.handle";
 // In the module's documented order. Every function gets the per-state scratch
 // record as upvalue 1.
 const luaL_Reg kModuleFunctions[] = {
+    {"decode", l_decode},
     {"GetRealPath", l_GetRealPath},
     {"GetProcNameFromPid", l_GetProcNameFromPid},
     {"GetFileNameFromPidAndFd", l_GetFileNameFromPidAndFd},
@@ -25,6 +26,22 @@ const luaL_Reg kHandleMethods[] = {
 };
 
 const luaL_Reg kCompilerFunctions[] = {
+    {"clear", compiler_table::l_clear},
+    {"sign", compiler_table::l_sign},
+    {"guid", compiler_table::l_guid},
+    {"default", compiler_table::l_default},
+    {"procedure", compiler_table::l_procedure},
+    {"link", compiler_table::l_link},
+    {"psieve", compiler_table::l_psieve},
+    {"ssieve", compiler_table::l_ssieve},
+    {"newsieve", compiler_table::l_newsieve},
+    {"constant", compiler_table::l_constant},
+    {"suffixlist", compiler_table::l_suffixlist},
+    {"newcode", compiler_table::l_newcode},
+    {"newjump", compiler_table::l_newjump},
+    {"newreturn", compiler_table::l_newreturn},
+    {"dump", compiler_table::l_dump},
+    {"tostring", compiler_table::l_tostring},
     {nullptr, nullptr},
 };
 

@@ -8,6 +8,8 @@ packages=(
   lua5.2 liblua5.2-dev lua-busted
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix
+  lua-cjson lua-dkjson clang libclang-rt-14-dev
+  zlib1g-dev
 )
 
 missing=()

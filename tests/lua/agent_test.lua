@@ -288,7 +288,8 @@ local function count_entries(t)
   return n
 end
 
-local with_module = module_path and it or function(name) pending(name .. " (module acdc is not built)") end
+-- The suite runs after the build: a missing module is a failure, not a skip.
+local with_module = module_path and it or function(name) it(name, function() error("module acdc is not built") end) end
 
 describe("agent.lua", function()
   local tmp = {}
