@@ -69,8 +69,7 @@ struct ByteSet {
 // malformed one (1-2, 1.2.3) stays one token and converts as a whole.
 constexpr ByteSet MakeNumberBytes() {
   ByteSet s{};
-  for (int c = '0'; c <= '9'; ++c) s.has[c] = true;
-  s.has['e'] = s.has['E'] = s.has['-'] = s.has['+'] = s.has['.'] = true;
+  for (const char* c = "0123456789eE-+."; *c != '\0'; ++c) s.has[static_cast<unsigned char>(*c)] = true;
   return s;
 }
 constexpr ByteSet kNumberBytes = MakeNumberBytes();
@@ -430,7 +429,7 @@ bool Decoder::ConvertNumber(double* out) {
   if (negative) ++p;
   uint64_t m = 0;
   int digits = 0;  // significant digits in m
-  int k = 0;       // power of ten applied to m
+  int64_t k = 0;   // power of ten applied to m; one step per fraction digit
   for (; p < end && IsDigit(*p); ++p) {
     if (m == 0 && *p == '0') continue;
     if (++digits > 19) return false;
@@ -542,7 +541,8 @@ int PushJsonResult(lua_State* L, const char* text, size_t len) {
   JsonError err;
   if (DecodeJson(L, text, len, &err)) return 1;
   char message[96];
-  std::snprintf(message, sizeof message, "%zu:%zu:%s", err.token_start, err.current, err.message);
+  std::snprintf(message, sizeof message, "%llu:%llu:%s", static_cast<unsigned long long>(err.token_start),
+                static_cast<unsigned long long>(err.current), err.message);
   lua_pushnil(L);
   lua_pushstring(L, message);
   lua_pushinteger(L, static_cast<lua_Integer>(err.token_start));

@@ -4,7 +4,8 @@
 // it accepts a strict subset of JSON (no \u escapes, no leading zeros, at most 64 open
 // containers) and reports a failure as two byte positions and a fixed text instead of
 // raising. null becomes nil: a null array element leaves its index empty, a null
-// object member is absent. Decoding stops at the end of the top-level value; what
+// object member is absent. A number is what Lua makes of the token's text, 0 when it
+// makes nothing (1-2, 1e). Decoding stops at the end of the top-level value; what
 // follows it is not read.
 #pragma once
 
@@ -29,7 +30,9 @@ struct JsonError {
 // NUL included (a Lua string of length n passes n + 1). On success pushes the value
 // and returns true. On failure pushes nothing, fills *err and returns false. Raises
 // only Lua's own errors: out of memory, a finalizer's error, or a Lua stack that
-// cannot grow (a document at the depth limit needs about ten thousand slots).
+// cannot grow by the 136 slots each open container asks for. Since it can raise, a
+// caller keeps the text in memory Lua owns (a string, a userdata, a luaL_Buffer), or
+// calls it under lua_pcall, and holds nothing with a destructor meanwhile.
 bool DecodeJson(lua_State* L, const char* text, size_t len, JsonError* err);
 
 // The results of `decode`, which `command` returns for an untyped reply: the value

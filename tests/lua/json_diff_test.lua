@@ -1,7 +1,7 @@
 -- acdc.decode against lua-cjson on generated documents. The generator writes its own
 -- text: it must stay inside what both decoders accept (no \u, no leading zeros, at
 -- most 64 levels), and it gives raw UTF-8, escapes, long strings, numbers at the ends
--- of the double range and nesting near the limit.
+-- of the double range, wide containers and nesting near the limit.
 local acdc = require "acdc"
 local cjson = require "cjson"
 
@@ -64,7 +64,8 @@ local function value(depth, limit)
   local r = random(10)
   if depth >= limit or r <= 4 then return pick(scalars)() end
   local items = {}
-  local n = depth < 2 and random(0, 8) or random(0, 3)
+  -- Wide ones cross the 128 stack slots at which a container makes its table.
+  local n = depth == 1 and random(60) == 1 and random(60, 200) or depth < 2 and random(0, 8) or random(0, 3)
   if r <= 7 then
     for i = 1, n do items[i] = space() .. value(depth + 1, limit) .. space() end
     return "[" .. table.concat(items, ",") .. "]"

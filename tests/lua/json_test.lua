@@ -42,6 +42,42 @@ describe("decode builds", function()
     end)
   end
 
+  -- A container keeps 128 slots on the stack before it makes its table: sizes
+  -- around that, nulls and repeated keys on both sides of it.
+  it("wide containers", function()
+    for _, n in ipairs({ 63, 64, 65, 127, 128, 129, 300 }) do
+      local items, array = {}, {}
+      for i = 1, n do
+        items[i] = i % 7 == 0 and "null" or tostring(i)
+        if i % 7 ~= 0 then array[i] = i end
+      end
+      assert.same(array, acdc.decode("[" .. table.concat(items, ",") .. "]"))
+      local members, object = {}, {}
+      for i = 1, n do
+        members[i] = string.format('"k%d":%d', i, i)
+        object["k" .. i] = i
+      end
+      members[n + 1], members[n + 2], members[n + 3] = '"k1":"last"', '"k2":null', '"k3":null'
+      object.k1, object.k2, object.k3 = "last", nil, nil
+      assert.same(object, acdc.decode("{" .. table.concat(members, ",") .. "}"))
+    end
+  end)
+
+  it("wide containers inside wide containers", function()
+    local row, rows = {}, {}
+    for i = 1, 150 do row[i] = tostring(i) end
+    row = "[" .. table.concat(row, ",") .. "]"
+    for i = 1, 150 do rows[i] = i % 2 == 0 and row or '{"row":' .. row .. "}" end
+    local t = acdc.decode("[" .. table.concat(rows, ",") .. ",7]")
+    assert.equal(151, #t)
+    assert.equal(7, t[151])
+    for i = 1, 150 do
+      local r = i % 2 == 0 and t[i] or t[i].row
+      assert.equal(150, #r)
+      assert.equal(150, r[150])
+    end
+  end)
+
   it("arrays holding arrays keep nothing at index 0", function()
     local t = acdc.decode("[[],[1],[[2]]]")
     assert.is_nil(t[0])
