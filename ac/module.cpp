@@ -1,14 +1,11 @@
 // The opener of module ac. Its functions join as they are written.
+#include "acdc/export.h"
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
 }
 
-#if defined(_WIN32)
-#define ACDC_EXPORT extern "C" __declspec(dllexport)
-#else
-#define ACDC_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace acdc::ac {
 

@@ -1,5 +1,6 @@
 // The opener of module acdc (also lacdc): the handle metatable, the module table
 // with its functions, the compiler table and the constant tables.
+#include "acdc/export.h"
 #include "acdc/functions.h"
 
 namespace acdc::lua {
@@ -148,11 +149,6 @@ int OpenModule(lua_State* L) {
 
 }  // namespace acdc::lua
 
-#if defined(_WIN32)
-#define ACDC_EXPORT extern "C" __declspec(dllexport)
-#else
-#define ACDC_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 ACDC_EXPORT int luaopen_lacdc(lua_State* L) { return acdc::lua::OpenModule(L); }
 ACDC_EXPORT int luaopen_acdc(lua_State* L) { return luaopen_lacdc(L); }
