@@ -1,5 +1,7 @@
 // acdc.AbstractEvent: runs the native fast path on an event table of Lua's making.
 
+#include <cstring>
+
 #include "acdc/functions.h"
 #include "acdc/lua_number.h"
 #include "event/abstract_event.h"
@@ -26,24 +28,37 @@ double NumberAt(lua_State* L, Key k) {
 }
 
 // Borrowed text of a string key, or null when the key is not a string. Only real
-// strings count: converting a number would allocate.
+// strings count: converting a number would allocate. The text ends at its first
+// NUL, as it does for every C reader of the record.
 const char* StringAt(lua_State* L, Key k, size_t* len) {
   if (lua_type(L, StackIndex(k)) != LUA_TSTRING) return nullptr;
-  return lua_tolstring(L, StackIndex(k), len);
+  const char* text = lua_tolstring(L, StackIndex(k), nullptr);
+  *len = std::strlen(text);
+  return text;
 }
 
 }  // namespace
 
-void PushScratchRecord(lua_State* L) {
+void PushAbstractEventUpvalues(lua_State* L) {
   auto* r = static_cast<EventRecord*>(lua_newuserdata(L, sizeof(EventRecord)));
   event::ClearEventRecord(r);
+  // The keys as ready-made strings: a lookup by a string already on hand skips the
+  // hashing and interning that lua_getfield does for every key of every event.
+  lua_createtable(L, kKeyCount, 0);
+  for (int k = 0; k < kKeyCount; ++k) {
+    lua_pushstring(L, kKeyNames[k]);
+    lua_rawseti(L, -2, k + 1);
+  }
 }
 
 int l_AbstractEvent(lua_State* L) {
   luaL_argcheck(L, lua_type(L, 1) == LUA_TTABLE, 1, "Lua table expected");
   lua_settop(L, 1);
   luaL_checkstack(L, kKeyCount + 2, nullptr);
-  for (int k = 0; k < kKeyCount; ++k) lua_getfield(L, 1, kKeyNames[k]);
+  for (int k = 0; k < kKeyCount; ++k) {
+    lua_rawgeti(L, lua_upvalueindex(2), k + 1);
+    lua_gettable(L, 1);
+  }
 
   event::AbstractEventInput in;
   in.type = NumberToU32(luaL_checknumber(L, StackIndex(kType)));

@@ -47,8 +47,9 @@ int l_dump(lua_State* L);
 int l_tostring(lua_State* L);
 }  // namespace compiler_table
 
-// Makes the per-state scratch record that every module function gets as upvalue 1.
-void PushScratchRecord(lua_State* L);
+// Pushes the two upvalues that every module function gets: the per-state scratch
+// record of AbstractEvent (1) and its key strings (2).
+void PushAbstractEventUpvalues(lua_State* L);
 
 // Pushes the result of a platform or driver operation: true for status 0, else nil,
 // the status and "context: <system text> (status)". Returns the count pushed.

@@ -9,8 +9,8 @@ namespace {
 
 constexpr const char* kHandleMetatable = "acdc.handle";
 
-// In the module's documented order. Every function gets the per-state scratch
-// record as upvalue 1.
+// In the module's documented order. Every function gets AbstractEvent's per-state
+// scratch record and key strings as upvalues 1 and 2.
 const luaL_Reg kModuleFunctions[] = {
     {"decode", l_decode},
     {"GetRealPath", l_GetRealPath},
@@ -125,8 +125,8 @@ int OpenModule(lua_State* L) {
 
   lua_createtable(L, 0, 31);
   int module = lua_gettop(L);
-  PushScratchRecord(L);
-  luaL_setfuncs(L, kModuleFunctions, 1);
+  PushAbstractEventUpvalues(L);
+  luaL_setfuncs(L, kModuleFunctions, 2);
 
   lua_createtable(L, 0, 16);
   luaL_setfuncs(L, kCompilerFunctions, 0);

@@ -28,7 +28,7 @@ int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
     SplitPath(e.procPath, e.procFileName, e.procName);
     // Before lower-casing, so that path and fileName keep the input's case.
     SplitPath(e.path, e.fileName, e.rlpath);
-    LowerCase(e.rlpath);
+    LowerCaseN(e.rlpath, in.rlpath_len);
     GetExtension(e.procName, e.procExtension);
     LowerCase(e.procExtension);
     GetExtension(e.fileName, e.fileExtension);

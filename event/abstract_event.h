@@ -20,9 +20,9 @@ struct AbstractEventInput {
   uint64_t authorizeStartTime;
   const char* basedir;    // never null
   const char* rlpath;     // null when the key is not a string
-  size_t rlpath_len;      // < kTextCapacity
+  size_t rlpath_len;      // strlen(rlpath) < kTextCapacity
   const char* procName;   // null when the key is not a string
-  size_t procName_len;    // < kTextCapacity
+  size_t procName_len;    // strlen(procName) < kTextCapacity
 };
 
 // The process id these events carry: not a multiple of 4, so no Windows process

@@ -1,5 +1,6 @@
 #include "event/text.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace acdc::event {
@@ -23,6 +24,9 @@ size_t CopyText(char* dst, size_t cap, const char* src) {
 }
 
 bool CopyTextN(char* dst, size_t cap, const char* src, size_t n) {
+  // Text ends at its first NUL; copying what follows would leave bytes behind the
+  // terminator that no reset clears.
+  n = strnlen(src, n);
   if (n >= cap) {
     ClearText(dst, cap);
     return false;
@@ -62,10 +66,27 @@ void GetExtension(const char* name, char* ext) {
   std::memset(ext + len, 0, kExtensionCapacity - len);
 }
 
-void LowerCase(char* text) {
-  for (; *text != '\0'; ++text) {
-    unsigned char c = static_cast<unsigned char>(*text);
-    if (static_cast<unsigned>(c - 'A') < 26u) *text = static_cast<char>(c + ('a' - 'A'));
+void LowerCase(char* text) { LowerCaseN(text, std::strlen(text)); }
+
+void LowerCaseN(char* text, size_t n) {
+  // Eight bytes at a time: a byte's high bit in `upper` marks an ASCII capital, and
+  // adding 0x20 there cannot carry into the next byte.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    uint64_t ascii = ~w & (kOnes * 0x80);
+    uint64_t low7 = w & (kOnes * 0x7F);
+    uint64_t at_least_a = low7 + kOnes * (0x80 - 'A');
+    uint64_t above_z = low7 + kOnes * (0x80 - 'Z' - 1);
+    uint64_t upper = ascii & at_least_a & ~above_z & (kOnes * 0x80);
+    w += upper >> 2;
+    std::memcpy(text + i, &w, 8);
+  }
+  for (; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (static_cast<unsigned>(c - 'A') < 26u) text[i] = static_cast<char>(c + ('a' - 'A'));
   }
 }
 

@@ -17,8 +17,8 @@ namespace acdc::event {
 // the length copied.
 size_t CopyText(char* dst, size_t cap, const char* src);
 
-// Copies `n` bytes of `src` (which may hold no NUL) into `dst` and terminates it,
-// clearing the rest of the previous text. Returns false, leaving `dst` empty, when
+// Copies the text in the first `n` bytes of `src` (up to a NUL, if it holds one)
+// into `dst` and terminates it, clearing the rest of the previous text. Returns false, leaving `dst` empty, when
 // `n` does not fit: long text is refused, never cut, because a cut path would name
 // another file.
 bool CopyTextN(char* dst, size_t cap, const char* src, size_t n);
@@ -38,5 +38,8 @@ void GetExtension(const char* name, char* ext);
 
 // ASCII A-Z to a-z in place; every other byte stays.
 void LowerCase(char* text);
+
+// The same over the first `n` bytes, for text whose length is known.
+void LowerCaseN(char* text, size_t n);
 
 }  // namespace acdc::event

@@ -65,6 +65,28 @@ TEST(CopyText, ShorterTextClearsTheOldTail) {
   for (size_t i = 2; i < sizeof buf; ++i) EXPECT_EQ(buf[i], '\0') << i;
 }
 
+TEST(CopyTextN, StopsAtAnEmbeddedNul) {
+  char buf[16] = {};
+  EXPECT_TRUE(CopyTextN(buf, sizeof buf, "ab\0cdef", 7));
+  EXPECT_STREQ(buf, "ab");
+  for (size_t i = 2; i < sizeof buf; ++i) EXPECT_EQ(buf[i], '\0') << i;
+}
+
+TEST(LowerCaseN, MatchesTheBytewiseRuleForEveryByteInEveryLane) {
+  for (int c = 0; c < 256; ++c) {
+    for (size_t lane = 0; lane < 11; ++lane) {
+      char text[12];
+      std::memset(text, 'Q', sizeof text);
+      text[lane] = static_cast<char>(c);
+      LowerCaseN(text, 11);
+      char expected = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : static_cast<char>(c);
+      EXPECT_EQ(text[lane], expected) << c << " " << lane;
+      EXPECT_EQ(text[lane == 0 ? 1 : 0], 'q');
+      EXPECT_EQ(text[11], 'Q');  // past n: untouched
+    }
+  }
+}
+
 TEST(CopyTextN, RefusesTextThatDoesNotFitAndLeavesTheBufferEmpty) {
   char buf[8] = {};
   EXPECT_TRUE(CopyTextN(buf, sizeof buf, "1234567", 7));
