@@ -75,10 +75,6 @@ int PrepareFromSource(AcEvent* ev, const char* source) {
 
 }  // namespace
 
-Handler HandlerFor(uint32_t type) {
-  return type <= kMaxEventType ? kRouteTable.routes[type].handler : nullptr;
-}
-
 int DispatchEvent(AcReply* reply, AcEvent* ev) {
   const AcEventData& evt = *ev->evt;
   if (evt.pid == platform::CurrentProcessId()) {

@@ -70,7 +70,4 @@ platform::Win32Error LookupProcessImage(uint32_t pid, char* out, platform::Image
 // Writes the event summary to the trace and flushes; nothing when no trace is open.
 void DumpEvent(const AcEvent& ev);
 
-// The handler routed to an event number, or null when the number has none (yet).
-Handler HandlerFor(uint32_t type);
-
 }  // namespace acdc::event

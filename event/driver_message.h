@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "event/records.h"
 
@@ -42,12 +43,12 @@ constexpr size_t kNameCapacity = 1024;
 // Both targets are little-endian, so a field is its bytes as they stand.
 inline uint32_t LoadU32(const uint8_t* p) {
   uint32_t v;
-  __builtin_memcpy(&v, p, sizeof v);
+  std::memcpy(&v, p, sizeof v);
   return v;
 }
 inline uint64_t LoadU64(const uint8_t* p) {
   uint64_t v;
-  __builtin_memcpy(&v, p, sizeof v);
+  std::memcpy(&v, p, sizeof v);
   return v;
 }
 inline int32_t LoadI32(const uint8_t* p) { return static_cast<int32_t>(LoadU32(p)); }
