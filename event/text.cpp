@@ -37,7 +37,10 @@ bool CopyTextN(char* dst, size_t cap, const char* src, size_t n) {
   return true;
 }
 
-void ClearText(char* buf, size_t cap) { std::memset(buf, 0, strnlen(buf, cap)); }
+void ClearText(char* buf, size_t cap) {
+  // Most buffers of a record stay empty for most events: one load settles those.
+  if (buf[0] != '\0') std::memset(buf, 0, strnlen(buf, cap));
+}
 
 void SplitPath(char* dir, char* file, const char* source) {
   size_t n = CopyText(dir, kTextCapacity, source);

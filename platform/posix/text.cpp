@@ -80,9 +80,19 @@ char32_t NextUtf8(const unsigned char* in, size_t n, size_t* i) {
 
 Win32Error Utf16ToUtf8(const char16_t* in, size_t n, char* out, size_t cap, size_t* written) {
   size_t o = 0;
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  // Paths are mostly ASCII: four code units at a time while they are.
+  while (i + 4 <= n && o + 4 < cap && ((in[i] | in[i + 1] | in[i + 2] | in[i + 3]) & 0xFF80) == 0) {
+    out[o] = static_cast<char>(in[i]);
+    out[o + 1] = static_cast<char>(in[i + 1]);
+    out[o + 2] = static_cast<char>(in[i + 2]);
+    out[o + 3] = static_cast<char>(in[i + 3]);
+    o += 4;
+    i += 4;
+  }
+  for (; i < n; ++i) {
     char32_t c = in[i];
-    if (c < 0x80 && o + 1 < cap) {  // the common case: ASCII paths
+    if (c < 0x80 && o + 1 < cap) {
       out[o++] = static_cast<char>(c);
       continue;
     }
