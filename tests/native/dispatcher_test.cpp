@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "event/counters.h"
 #include "event/dispatcher.h"
@@ -316,6 +318,37 @@ TEST_F(AutoAuthorize, TracesTimesAndApproval) {
             "modifiedTime=1850000000000\n"
             "Unrecognized process c:\\x\\setup.exe approved because create/modified time is after authorize "
             "start time\n");
+}
+
+// Dispatches on several threads share nothing but the counters: every thread gets
+// its own answers, and the counters lose at most what concurrent increments may.
+TEST(DispatchThreads, EachThreadGetsItsOwnAnswers) {
+  constexpr int kThreads = 4, kEvents = 20000;
+  CounterDelta delta;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong] {
+      auto r = std::make_unique<EventRecord>();
+      ClearEventRecord(r.get());
+      for (int i = 0; i < kEvents; ++i) {
+        ResetEventRecord(r.get());
+        bool own = (i + t) % 3 == 0;
+        r->data.pid = own ? platform::CurrentProcessId() : 4;
+        r->data.type = 13;
+        r->data.id = static_cast<uint64_t>(t) << 32 | static_cast<uint32_t>(i);
+        int result = DispatchEvent(&r->reply, &r->event);
+        if (result != kResultEagain || r->reply.code != (own ? REPLY_IGNORE : REPLY_ERROR) ||
+            r->reply.id != static_cast<uint32_t>(i))
+          ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << t;
+  uint64_t answered = delta(ac_ignore) + delta(ac_error);
+  EXPECT_LE(answered, uint64_t{kThreads} * kEvents);
+  EXPECT_GE(answered, uint64_t{kEvents});
 }
 
 TEST(EventTypeName, NamesOnlyTheLoggedNumbers) {
