@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 extern "C" {
 #include <lauxlib.h>
@@ -157,6 +158,9 @@ class Decoder {
   uint32_t count_ = 0;
   uint32_t parked_[kMaxDepth];  // [d]: count_ of the container that was innermost at depth d
 };
+// The decoder lives in a frame where every push can raise with longjmp.
+static_assert(std::is_trivially_destructible_v<Decoder>, "no destructor may be skipped");
+static_assert(std::is_trivially_destructible_v<JsonError>, "no destructor may be skipped");
 
 // ===== Tokenizer =====
 

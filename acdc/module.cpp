@@ -2,6 +2,7 @@
 // with its functions, the compiler table and the constant tables.
 #include "acdc/export.h"
 #include "acdc/functions.h"
+#include "event/event_table.h"
 
 namespace acdc::lua {
 
@@ -51,31 +52,13 @@ struct Constant {
   int value;
 };
 
-const Constant kReply[] = {{"REPLY_TIMEOUT", 0}, {"REPLY_ERROR", 1},  {"REPLY_ALLOW", 2},
-                           {"REPLY_BLOCK", 3},   {"REPLY_IGNORE", 4}, {"REPLY_TRACKFILE", 5},
-                           {nullptr, 0}};
-
-const Constant kAction[] = {{"IGNORE", 0}, {"ALLOW", 1},  {"DENY", 2},   {"ERROR", 3},
-                            {"ADVICE", 4}, {"NOTIFY", 5}, {nullptr, 0}};
-
-const Constant kEvent[] = {
-    {"EVENT_NULL", 0},              {"TYPE_PROC_START", 1},         {"TYPE_PROC_TERM", 2},
-    {"TYPE_FILE_EXEC", 3},          {"TYPE_CREATE", 4},             {"TYPE_RENAME", 5},
-    {"TYPE_UPDATE", 6},             {"TYPE_DELETE", 7},             {"EVENT_WRITE_PRE", 8},
-    {"EVENT_WRITE_POST", 9},        {"EVENT_CREATE_PRE", 10},       {"EVENT_CREATE_POST", 11},
-    {"EVENT_CLEANUP_PRE", 12},      {"EVENT_CLEANUP_POST", 13},     {"EVENT_SETINFO_PRE", 14},
-    {"EVENT_SETINFO_POST", 15},     {"EVENT_SETSECURITY_PRE", 16},  {"EVENT_SETSECURITY_POST", 17},
-    {"EVENT_EXEC_PRE", 18},         {"EVENT_EXEC_POST", 19},        {"EVENT_LINK_PRE", 20},
-    {"EVENT_LINK_POST", 21},        {"EVENT_DUP_PRE", 22},          {"EVENT_DUP_POST", 23},
-    {"EVENT_OPEN_PRE", 24},         {"EVENT_OPEN_POST", 25},        {"EVENT_CHMOD_PRE", 26},
-    {"EVENT_CHMOD_POST", 27},       {"EVENT_FCHMOD_PRE", 28},       {"EVENT_FCHMOD_POST", 29},
-    {"EVENT_CLOSE_PRE", 30},        {"EVENT_CLOSE_POST", 31},       {"EVENT_EXECVE_PRE", 32},
-    {"EVENT_EXECVE_POST", 33},      {"EVENT_RENAME_PRE", 34},       {"EVENT_RENAME_POST", 35},
-    {"EVENT_CHOWN_PRE", 36},        {"EVENT_CHOWN_POST", 37},       {"EVENT_LCHOWN_PRE", 38},
-    {"EVENT_LCHOWN_POST", 39},      {"EVENT_FCHOWN_PRE", 40},       {"EVENT_FCHOWN_POST", 41},
-    {"EVENT_FCHOWNAT_PRE", 42},     {"EVENT_FCHOWNAT_POST", 43},    {"EVENT_UNLINK_PRE", 44},
-    {"EVENT_UNLINK_POST", 45},      {"EVENT_UNLINKAT_PRE", 46},     {"EVENT_UNLINKAT_POST", 47},
-    {"EVENT_MMAP_PRE", 48},         {"EVENT_MMAP_POST", 49},        {nullptr, 0}};
+#define ACDC_CONSTANT(name, value) {#name, value},
+#define ACDC_EVENT_CONSTANT(number, name, log, handler, counter) {#name, number},
+const Constant kReply[] = {ACDC_REPLY_CODES(ACDC_CONSTANT){nullptr, 0}};
+const Constant kAction[] = {ACDC_ACTIONS(ACDC_CONSTANT){nullptr, 0}};
+const Constant kEvent[] = {ACDC_EVENT_TABLE(ACDC_EVENT_CONSTANT){nullptr, 0}};
+#undef ACDC_CONSTANT
+#undef ACDC_EVENT_CONSTANT
 
 const Constant kEntity[] = {{"ENTITY_FILE", 1}, {"ENTITY_REGKEY", 2}, {"ENTITY_REGVALUE", 3},
                             {"ENTITY_PROCESS", 4}, {nullptr, 0}};

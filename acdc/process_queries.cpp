@@ -3,7 +3,7 @@
 
 #include "acdc/functions.h"
 #include "acdc/lua_number.h"
-#include "event/dispatcher.h"
+#include "event/process_image.h"
 #include "event/records.h"
 
 namespace acdc::lua {

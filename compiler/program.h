@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "event/event_table.h"
+
 namespace acdc::compiler {
 
 // Wire layout of the image; all integers little-endian.
@@ -42,10 +44,10 @@ constexpr uint32_t kSuffixListCapacity = 3;
 constexpr size_t kSuffixListSlotSize = 1024;
 constexpr uint32_t kSieveCapacity = 2;
 constexpr size_t kSieveSlotSize = 516;
-constexpr uint32_t kEventCount = 50;
+constexpr uint32_t kEventCount = event::kEventCount;  // one procedure index per event number
 constexpr uint32_t kCodeCapacity = 1020;  // words, headers included
 constexpr uint32_t kMaxSkip = 4095;       // a jump's skip count has 12 bits
-constexpr uint32_t kMaxAction = 5;        // NOTIFY
+constexpr uint32_t kMaxAction = event::kMaxAction;  // NOTIFY
 
 static_assert(kConstantsOffset + 4 * kConstantCapacity == kSuffixListsOffset, "constants");
 static_assert(kSuffixListsOffset + kSuffixListCapacity * kSuffixListSlotSize == kSievesOffset, "suffix lists");

@@ -1,11 +1,12 @@
 #include "event/abstract_event.h"
 
 #include "event/dispatcher.h"
+#include "event/path_fields.h"
 #include "event/text.h"
 
 namespace acdc::event {
 
-int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
+void FillAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
   ResetEventRecord(r);
   AcEventData& d = r->data;
   AcEvent& e = r->event;
@@ -25,15 +26,18 @@ int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
     CopyTextN(d.name, kTextCapacity, in.rlpath, in.rlpath_len);
     CopyTextN(e.rlpath, kTextCapacity, in.rlpath, in.rlpath_len);
     CopyTextN(e.procName, kTextCapacity, in.procName, in.procName_len);
-    SplitPath(e.procPath, e.procFileName, e.procName);
+    SplitProcName(&e);
     // Before lower-casing, so that path and fileName keep the input's case.
-    SplitPath(e.path, e.fileName, e.rlpath);
+    SplitRlpath(&e);
     LowerCaseN(e.rlpath, in.rlpath_len);
-    GetExtension(e.procName, e.procExtension);
-    LowerCase(e.procExtension);
-    GetExtension(e.fileName, e.fileExtension);
+    TakeProcExtension(&e);
+    TakeFileExtension(&e);
   }
-  return DispatchEvent(&r->reply, &e);
+}
+
+int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
+  FillAbstractEvent(r, in);
+  return DispatchEvent(&r->reply, &r->event);
 }
 
 }  // namespace acdc::event

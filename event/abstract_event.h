@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "event/records.h"
 
@@ -25,12 +26,18 @@ struct AbstractEventInput {
   size_t procName_len;    // strlen(procName) < kTextCapacity
 };
 
+// AbstractEvent's glue fills this in a frame where Lua may raise.
+static_assert(std::is_trivially_destructible_v<AbstractEventInput>, "no destructor may be skipped");
+
 // The process id these events carry: not a multiple of 4, so no Windows process
 // has it, and never this process's own.
 constexpr uint32_t kAbstractEventPid = 555;
 
-// Resets `r`, fills it from `in` and dispatches; the filled record stays in `r`.
-// Returns the dispatch result.
+// Resets `r` and fills it from `in` as AbstractEvent does before it dispatches.
+void FillAbstractEvent(EventRecord* r, const AbstractEventInput& in);
+
+// FillAbstractEvent, then DispatchEvent; the filled record stays in `r`. Returns the
+// dispatch result.
 int DispatchAbstractEvent(EventRecord* r, const AbstractEventInput& in);
 
 }  // namespace acdc::event

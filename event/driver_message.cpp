@@ -23,6 +23,7 @@ void ConvertName(const uint8_t* message, size_t size_at, size_t name_at, char* o
 
 void FillEventRecord(const uint8_t* message, const DecodeInputs& in, EventRecord* r) {
   ResetEventRecord(r);
+  r->messageId = LoadU64(message + msg::kMessageId);
   AcEventData& d = r->data;
   d.type = LoadU32(message + msg::kType);
   d.pid = LoadU32(message + msg::kPid);

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <string>
 
-#include "event/dispatcher.h"
+#include "event/process_image.h"
 #include "event/records.h"
 #include "platform/posix/drive_map.h"
 #include "platform/services.h"
