@@ -13,9 +13,10 @@ int PushStatus(lua_State* L, int32_t status, const char* context) {
   }
   // The system text is looked up by the low 16 bits, so that an HRESULT wrapping a
   // Win32 code reads as that code.
-  char text[129];
-  platform::ErrorMessage(static_cast<uint32_t>(status) & 0xFFFFu, text, sizeof text);
-  char message[512];
+  char text[platform::kMessage128Utf8Capacity];
+  platform::ErrorMessage(static_cast<uint32_t>(status) & 0xFFFFu, platform::MessageLimit::k128Units, text,
+                         sizeof text);
+  char message[640];
   std::snprintf(message, sizeof message, "%s: %s (%" PRId32 ")", context, text, status);
   lua_pushnil(L);
   lua_pushinteger(L, status);

@@ -44,11 +44,35 @@ constexpr Win32Error kErrorInternalError = 1359;
 constexpr Win32Error kErrorTimeout = 1460;
 constexpr Win32Error kErrorCantResolveFilename = 1921;
 
+// The two rules by which the library takes a system message text.
+enum class MessageLimit : uint8_t {
+  // Module acdc's triples: the system writes the text into a buffer of 128 UTF-16
+  // units, where its trailing "\r\n" and the NUL count too, so at most 125 visible
+  // characters; a text that does not fit is empty, never cut.
+  k128Units,
+  // Module ac's triples: the whole text, however long.
+  kWhole,
+};
+
+// UTF-8 room for any text the 128-unit rule keeps: 127 units of up to 3 bytes each
+// (a surrogate pair takes 2 units for 4 bytes), and the NUL.
+constexpr size_t kMessage128Utf8Capacity = 127 * 3 + 1;
+
+// Room, in UTF-16 units with the NUL, for the longest text the whole rule takes.
+constexpr size_t kMessageWholeUnits = 4096;
+
 // Writes the standard Windows message text of `code` (system message table, neutral
-// language) as UTF-8 into `out`, cut to `cap` - 1 bytes and NUL-terminated, and
-// returns its length; 0 and an empty text when Windows has none. Windows ends these
-// texts with "\r\n"; both backends drop it, because the text is always embedded in
-// a longer message ("context: text (code)") where a line break would split it.
-size_t ErrorMessage(Win32Error code, char* out, size_t cap);
+// language) under `limit` as UTF-8 into `out` and returns its length. Windows ends
+// these texts with "\r\n"; it is dropped, because the text is always embedded in a
+// longer message ("context: text (code)") where a line break would split it. The text
+// is empty (0) when the system has none, when `limit` refuses it, or when it does not
+// fit `cap` whole: a cut text would read as another message.
+size_t ErrorMessage(Win32Error code, MessageLimit limit, char* out, size_t cap);
+
+// The system's own lookup: the message text of `code` as the system message table
+// holds it, trailing "\r\n" included, written into `out` when it fits `cap` UTF-16
+// units with its NUL (FormatMessageW with a caller's buffer). Returns the units
+// written without the NUL, 0 when there is no text or it does not fit.
+size_t OsSystemMessage(Win32Error code, char16_t* out, size_t cap);
 
 }  // namespace acdc::platform

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/error.h"
 #include "platform/file_status.h"
 #include "platform/process.h"
 
@@ -18,6 +19,7 @@ struct Services {
   bool (*is_process_running)(uint32_t pid);
   Win32Error (*file_status)(const char* path, FileStatus* out);
   uint64_t (*now_ms)();
+  size_t (*system_message)(Win32Error code, char16_t* out, size_t cap);
 };
 
 // The table in use. Tests replace entries and put the saved table back.
@@ -25,7 +27,7 @@ extern Services g_services;
 
 // The real implementations, for tests that restore them.
 constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsProcessRunning,
-                                  OsFileStatus, OsNowMilliseconds};
+                                  OsFileStatus, OsNowMilliseconds,  OsSystemMessage};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -34,5 +36,6 @@ inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, 
 inline bool IsProcessRunning(uint32_t pid) { return g_services.is_process_running(pid); }
 inline Win32Error GetFileStatus(const char* path, FileStatus* out) { return g_services.file_status(path, out); }
 inline uint64_t NowMilliseconds() { return g_services.now_ms(); }
+inline size_t SystemMessage(Win32Error code, char16_t* out, size_t cap) { return g_services.system_message(code, out, cap); }
 
 }  // namespace acdc::platform

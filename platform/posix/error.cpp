@@ -15,7 +15,7 @@ struct Message {
 };
 
 // Every code in platform/error.h, so that triples read as they do on Windows. The texts
-// are ASCII, which lets ErrorMessage cut at any byte.
+// are ASCII: one byte is one UTF-16 unit.
 constexpr Message kMessages[] = {
     {kErrorSuccess, "The operation completed successfully."},
     {kErrorInvalidFunction, "Incorrect function."},
@@ -105,16 +105,17 @@ static_assert(EveryMappedCodeHasMessage(), "a code TranslateErrno yields has no 
 
 }  // namespace
 
-size_t ErrorMessage(Win32Error code, char* out, size_t cap) {
-  if (cap == 0) return 0;
-  out[0] = '\0';
+size_t OsSystemMessage(Win32Error code, char16_t* out, size_t cap) {
   for (const Message& m : kMessages) {
     if (m.code != code) continue;
+    // As the system message table has it: the text, "\r\n" and the NUL.
     size_t n = std::strlen(m.text);
-    if (n > cap - 1) n = cap - 1;
-    std::memcpy(out, m.text, n);
-    out[n] = '\0';
-    return n;
+    if (n + 3 > cap) return 0;
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(static_cast<unsigned char>(m.text[i]));
+    out[n] = u'\r';
+    out[n + 1] = u'\n';
+    out[n + 2] = u'\0';
+    return n + 2;
   }
   return 0;
 }

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "platform/error.h"
-#include "platform/text.h"
 
 namespace acdc::platform {
 
@@ -42,53 +41,14 @@ static_assert(kErrorInternalError == ERROR_INTERNAL_ERROR);
 static_assert(kErrorTimeout == ERROR_TIMEOUT);
 static_assert(kErrorCantResolveFilename == ERROR_CANT_RESOLVE_FILENAME);
 
-namespace {
-
-bool IsTrailingSpace(wchar_t c) { return c == L'\r' || c == L'\n' || c == L' ' || c == L'\t'; }
-
-// How many of the `n` code units fit in `room` bytes of UTF-8 without splitting a
-// character. A surrogate pair is one 4-byte character; a lone surrogate becomes U+FFFD
-// (3 bytes), as the converter writes it.
-size_t Utf8PrefixUnits(const wchar_t* text, size_t n, size_t room) {
-  size_t units = 0;
-  size_t bytes = 0;
-  while (units < n) {
-    wchar_t c = text[units];
-    size_t step_units = 1;
-    size_t step_bytes = 3;
-    if (c < 0x80) {
-      step_bytes = 1;
-    } else if (c < 0x800) {
-      step_bytes = 2;
-    } else if (c >= 0xD800 && c <= 0xDBFF && units + 1 < n && text[units + 1] >= 0xDC00 && text[units + 1] <= 0xDFFF) {
-      step_units = 2;
-      step_bytes = 4;
-    }
-    if (bytes + step_bytes > room) break;
-    units += step_units;
-    bytes += step_bytes;
-  }
-  return units;
-}
-
-}  // namespace
-
-size_t ErrorMessage(Win32Error code, char* out, size_t cap) {
-  if (cap == 0) return 0;
-  out[0] = '\0';
-  // Let the system size the buffer: a few message texts run past any sensible fixed
-  // array, and a text that fails for length would wrongly read as "no text".
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                           reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  if (n == 0) return 0;
-  while (n > 0 && IsTrailingSpace(text[n - 1])) --n;
-  size_t units = Utf8PrefixUnits(text, n, cap - 1);
-  size_t written = 0;
-  Utf16ToUtf8(reinterpret_cast<const char16_t*>(text), units, out, cap, &written);
-  LocalFree(text);
-  return written;
+size_t OsSystemMessage(Win32Error code, char16_t* out, size_t cap) {
+  // With the caller's buffer, a text that does not fit whole fails
+  // (ERROR_INSUFFICIENT_BUFFER) instead of being cut.
+  static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 on Windows");
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), reinterpret_cast<wchar_t*>(out),
+                           static_cast<DWORD>(cap), nullptr);
+  return n;
 }
 
 }  // namespace acdc::platform
