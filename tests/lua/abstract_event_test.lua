@@ -44,7 +44,7 @@ describe("AbstractEvent", function()
     end
   end)
 
-  it("takes every optional key in any shape without error", function()
+  it("converts NaN, infinite and out-of-range numbers without undefined behaviour, ignores keys of a wrong kind", function()
     local weird = { 0 / 0, math.huge, -math.huge, -1, 1.5, 2 ^ 63 + 2 ^ 11, 2 ^ 70, "12", "x", {}, true }
     for _, v in ipairs(weird) do
       local result, code = acdc.AbstractEvent {
@@ -67,7 +67,7 @@ describe("AbstractEvent", function()
     assert.matches("'procName' is longer than 4095 bytes", err, 1, true)
   end)
 
-  it("copies invalid UTF-8 and embedded NULs without harm", function()
+  it("takes invalid UTF-8 and embedded NULs in paths without reading or writing out of bounds", function()
     local result = acdc.AbstractEvent { type = 13, rlpath = "C:\\\255\254\0tail", procName = "\192\\x.exe" }
     assert.are.equal(11, result)
   end)

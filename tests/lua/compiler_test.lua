@@ -37,6 +37,9 @@ describe("refusals", function()
       { "jump out of range: 4096", function() c.procedure(1); c.newjump(4096) end },
       { "jump out of range: -1", function() c.procedure(1); c.newjump(-1) end },
       { "invalid action: 6", function() c.procedure(1); c.newreturn(6) end },
+      -- An argument out of range is named even when the budget is spent too.
+      { "invalid action: 6", function() c.procedure(1); c.newreturn(0); c.newreturn(6) end },
+      { "jump out of range: 4096", function() c.procedure(0); c.newjump(4096) end },
       { "Max code words: 1020", function() for _ = 2, 1020 do c.procedure(0) end end },
       { "Max constants", function() for v = 1, 249 do c.constant(v) end end },
       { "Suffix list too large", function() c.suffixlist(("x"):rep(1025)) end },

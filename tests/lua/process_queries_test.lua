@@ -16,15 +16,16 @@ describe("GetProcNameFromPid", function()
     assert.are.equal("Z:" .. exe:gsub("/", "\\"), acdc.GetProcNameFromPid(own_pid()))
   end)
 
-  it("returns the error triple of OpenProcess for ids that are no process", function()
-    for _, pid in ipairs { 0, 999999999, -1, 2 ^ 40, 0 / 0, math.huge } do
-      local value, code, message = acdc.GetProcNameFromPid(pid)
-      assert.is_nil(value)
-      assert.are.equal(87, code)
-      assert.matches("^l_GetProcNameFromPid:%-?%d+:OpenProcess: The parameter is incorrect%. %(87%)$", message)
+  it("returns the error triple of OpenProcess with the pid as the lookup took it, signed", function()
+    -- The lookup takes the low 32 bits of the number; the message prints them signed.
+    local cases = {
+      { 0, "0" }, { 999999999, "999999999" }, { -1, "-1" }, { -2, "-2" }, { 2 ^ 32 - 2, "-2" },
+      { 2 ^ 40, "0" }, { 0 / 0, "0" }, { math.huge, "-1" },
+    }
+    for _, case in ipairs(cases) do
+      local want = "l_GetProcNameFromPid:" .. case[2] .. ":OpenProcess: The parameter is incorrect. (87)"
+      assert.are.same({ nil, 87, want }, { acdc.GetProcNameFromPid(case[1]) }, "pid " .. case[1])
     end
-    local _, _, message = acdc.GetProcNameFromPid(999999999)
-    assert.are.equal("l_GetProcNameFromPid:999999999:OpenProcess: The parameter is incorrect. (87)", message)
   end)
 
   it("raises for a pid that is not a number", function()

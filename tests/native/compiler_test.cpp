@@ -4,6 +4,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -190,6 +191,8 @@ TEST(ProgramImage, EveryLimitRefusedWithImageUnchanged) {
       {"jump range, negative", [] { Procedure(1); }, [] { return NewJump(0xFFFFFFFF); }, Status::kJumpOutOfRange, -1},
       {"jump range before budget", [] { Procedure(0); }, [] { return NewJump(4096); }, Status::kJumpOutOfRange, 4096},
       {"actions", [] { Procedure(2); NewReturn(5); }, [] { return NewReturn(6); }, Status::kInvalidAction, 6},
+      {"action range before budget", [] { Procedure(1); NewReturn(0); }, [] { return NewReturn(6); },
+       Status::kInvalidAction, 6},
       {"event code", [] { EXPECT_EQ(Link(49, 1).status, Status::kOk); }, [] { return Link(50, 0); },
        Status::kEventUnsupported, 0},
       {"event code, negative", [] {}, [] { return Link(-1, 0); }, Status::kEventUnsupported, 0},
@@ -206,6 +209,27 @@ TEST(ProgramImage, EveryLimitRefusedWithImageUnchanged) {
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.value, c.value);
     ExpectSameBytes(before, Snapshot());
+  }
+}
+
+// The driver owns constant slots 0-7, which hold zeros, so interning 0 must not find
+// them. Suffix lists and sieves match a stored slot by the new string's length only:
+// the start of a stored entry is that entry, whatever follows it in the slot.
+TEST(ProgramImage, InterningFindsTheFirstMatchOfItsOwnPool) {
+  Clear();
+  EXPECT_EQ(Constant(0).value, 8);
+  EXPECT_EQ(Constant(0).value, 8);
+  EXPECT_EQ(Constant(1).value, 9);
+  const struct {
+    const char* pool;
+    Outcome (*intern)(const char*, size_t);
+  } pools[] = {{"suffix lists", SuffixList}, {"sieves", NewSieve}};
+  // "ab" after "abd": both stored entries start with it, and the first one wins.
+  const std::pair<const char*, int32_t> cases[] = {{"abc", 0}, {"ab", 0}, {"a", 0}, {"abd", 1}, {"ab", 0}, {"abd", 1}};
+  for (const auto& p : pools) {
+    Clear();
+    for (const auto& [bytes, index] : cases)
+      EXPECT_EQ(p.intern(bytes, std::strlen(bytes)).value, index) << p.pool << ", " << bytes;
   }
 }
 

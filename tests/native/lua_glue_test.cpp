@@ -1,5 +1,8 @@
 // The Lua glue driven from C++ with the library's counters at hand: values that no
 // Lua test can reach in reasonable time.
+#include <cstring>
+#include <string>
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -9,6 +12,7 @@ extern "C" {
 }
 
 #include "event/counters.h"
+#include "event/records.h"
 
 extern "C" int luaopen_acdc(lua_State* L);
 
@@ -30,6 +34,102 @@ TEST(EventAbstractionStats, CountersPast32BitsReadModulo2To32) {
   }
   g_counters[acdc::event::run_program].store(saved);
   lua_close(L);
+}
+
+// acdc.AbstractEvent leaves the event it built in its per-state scratch record,
+// upvalue 1 of every module function; no handler exposes the fields to Lua yet.
+class AbstractEventGlue : public testing::Test {
+ protected:
+  void SetUp() override {
+    L_ = luaL_newstate();
+    luaL_openlibs(L_);
+    luaL_requiref(L_, "acdc", luaopen_acdc, 1);
+    lua_getfield(L_, -1, "AbstractEvent");
+    ASSERT_NE(lua_getupvalue(L_, -1, 1), nullptr);
+    record_ = static_cast<const acdc::event::EventRecord*>(lua_touserdata(L_, -1));
+    ASSERT_NE(record_, nullptr);
+    lua_settop(L_, 0);
+  }
+  void TearDown() override { lua_close(L_); }
+
+  // Runs AbstractEvent on the table that `table` (Lua source) makes. The table stays
+  // in a global, so the strings the record borrows (basedir) stay alive.
+  void Run(const char* table) {
+    std::string chunk = std::string("event = ") + table + " return acdc.AbstractEvent(event)";
+    ASSERT_EQ(luaL_dostring(L_, chunk.c_str()), 0) << lua_tostring(L_, -1);
+    EXPECT_EQ(lua_tointeger(L_, 1), 11);  // no type has a handler yet: REPLY_ERROR
+    EXPECT_EQ(lua_tointeger(L_, 2), 1);
+    lua_settop(L_, 0);
+  }
+
+  lua_State* L_ = nullptr;
+  const acdc::event::EventRecord* record_ = nullptr;
+};
+
+TEST_F(AbstractEventGlue, EachKeyLandsInItsOwnField) {
+  Run(R"({type = 99, flags = 2^63 + 2^11, rc = -7, dirty = 3, maintenanceMode = 4, lockdown = 6,
+          basedir = [[C:\Base;D:\Other]], authorizeStartTime = 1700000000123,
+          rlpath = [[C:\Dir\File.TXT]], procName = [[C:\P\Tool.EXE]]})");
+  const acdc::event::AcEventData& d = record_->data;
+  const acdc::event::AcEvent& e = record_->event;
+  EXPECT_EQ(d.type, 99u);
+  EXPECT_EQ(d.flags, 0x8000000000000800u);
+  EXPECT_EQ(d.rc, -7);
+  EXPECT_EQ(d.dirty, 3);
+  EXPECT_EQ(e.maintenanceMode, 4u);
+  EXPECT_EQ(e.lockdown, 6u);
+  EXPECT_STREQ(e.basedir, "C:\\Base;D:\\Other");
+  EXPECT_EQ(e.authorizeStartTime, 1700000000123u);
+  EXPECT_STREQ(d.name, "C:\\Dir\\File.TXT");
+  EXPECT_STREQ(e.rlpath, "c:\\dir\\file.txt");
+  EXPECT_STREQ(e.path, "C:\\Dir\\");
+  EXPECT_STREQ(e.fileName, "File.TXT");
+  EXPECT_STREQ(e.fileExtension, "TXT");
+  EXPECT_STREQ(e.procName, "C:\\P\\Tool.EXE");
+  EXPECT_STREQ(e.procPath, "C:\\P\\");
+  EXPECT_STREQ(e.procFileName, "Tool.EXE");
+  EXPECT_STREQ(e.procExtension, "exe");
+  EXPECT_EQ(d.pid, 555u);
+  EXPECT_EQ(e.ac_on, 1u);
+  EXPECT_EQ(d.id, 0u);
+  EXPECT_EQ(d.mode, 0);
+  EXPECT_EQ(d.fd, 0);
+  EXPECT_EQ(e.pid, 0u);
+  EXPECT_STREQ(d.oldname, "");
+  EXPECT_STREQ(e.realpath, "");
+  EXPECT_EQ(e.traceFile, nullptr);
+}
+
+// The scratch record is reused: an event that sets nothing but its type must read as
+// all zeros after one that set everything.
+TEST_F(AbstractEventGlue, AbsentKeysLeaveTheirFieldsZero) {
+  Run(R"({type = 99, flags = 1, rc = 2, dirty = 3, maintenanceMode = 4, lockdown = 5, basedir = "b",
+          authorizeStartTime = 6, rlpath = [[C:\a\b.c]], procName = [[C:\p\q.exe]]})");
+  Run("{type = 98}");
+  const acdc::event::AcEventData& d = record_->data;
+  const acdc::event::AcEvent& e = record_->event;
+  EXPECT_EQ(d.type, 98u);
+  EXPECT_EQ(d.flags, 0u);
+  EXPECT_EQ(d.rc, 0);
+  EXPECT_EQ(d.dirty, 0);
+  EXPECT_EQ(e.maintenanceMode, 0u);
+  EXPECT_EQ(e.lockdown, 0u);
+  EXPECT_STREQ(e.basedir, "");
+  EXPECT_EQ(e.authorizeStartTime, 0u);
+  for (const char* text : {d.name, e.rlpath, e.path, e.fileName, e.fileExtension, e.procName, e.procPath,
+                           e.procFileName, e.procExtension})
+    EXPECT_STREQ(text, "");
+  EXPECT_EQ(d.pid, 555u);
+  EXPECT_EQ(e.ac_on, 1u);
+}
+
+// C readers of the record stop at the first NUL, so the text does too: what follows
+// never reaches the buffer and does not count against the 4095-byte limit.
+TEST_F(AbstractEventGlue, TextEndsAtItsFirstNul) {
+  Run(R"({type = 99, rlpath = "C:\\\255\254\0" .. ("tail"):rep(2000), procName = "C:\\p.exe\0x"})");
+  EXPECT_EQ(std::memcmp(record_->data.name, "C:\\\xff\xfe\0\0\0\0\0", 10), 0);
+  EXPECT_STREQ(record_->event.procName, "C:\\p.exe");
+  EXPECT_EQ(record_->event.procName[9], '\0');
 }
 
 }  // namespace
