@@ -13,6 +13,7 @@ extern "C" {
 
 #include "event/counters.h"
 #include "event/records.h"
+#include "platform/services.h"
 
 extern "C" int luaopen_acdc(lua_State* L);
 
@@ -130,6 +131,41 @@ TEST_F(AbstractEventGlue, TextEndsAtItsFirstNul) {
   EXPECT_EQ(std::memcmp(record_->data.name, "C:\\\xff\xfe\0\0\0\0\0", 10), 0);
   EXPECT_STREQ(record_->event.procName, "C:\\p.exe");
   EXPECT_EQ(record_->event.procName[9], '\0');
+}
+
+// Module acdc's triples take the system text as Windows writes it into 128 UTF-16
+// units: 125 visible characters fit whole, whatever their UTF-8 length; 126 leave the
+// text out. The system's lookup is substituted, since no real text is that long.
+std::u16string g_system_text;
+size_t SubstitutedText(acdc::platform::Win32Error, char16_t* out, size_t cap) {
+  if (g_system_text.size() + 1 > cap) return 0;
+  std::copy(g_system_text.begin(), g_system_text.end(), out);
+  out[g_system_text.size()] = u'\0';
+  return g_system_text.size();
+}
+
+TEST(ErrorTriple, AcdcTextsFitIn128UnitsOrAreLeftOut) {
+  acdc::platform::Services saved = acdc::platform::g_services;
+  acdc::platform::g_services.system_message = SubstitutedText;
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  luaL_requiref(L, "acdc", luaopen_acdc, 0);
+  lua_pop(L, 1);
+  std::string accented;
+  for (int i = 0; i < 125; ++i) accented += "\xC3\xA9";
+  const struct {
+    size_t units;
+    std::string text;
+  } cases[] = {{125, accented}, {126, ""}};
+  for (const auto& c : cases) {
+    g_system_text = std::u16string(c.units, u'\u00e9') + u"\r\n";
+    ASSERT_EQ(luaL_dostring(L, "return select(3, require('acdc').GetProcNameFromPid(999999999))"), 0);
+    EXPECT_EQ(std::string(lua_tostring(L, -1)), "l_GetProcNameFromPid:999999999:OpenProcess: " + c.text + " (87)")
+        << c.units;
+    lua_pop(L, 1);
+  }
+  lua_close(L);
+  acdc::platform::g_services = saved;
 }
 
 }  // namespace

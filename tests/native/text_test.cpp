@@ -119,7 +119,7 @@ TEST(AbstractEventRecord, DerivesPathFieldsFromBothPaths) {
   EXPECT_STREQ(e.procPath, "C:\\P\\");
   EXPECT_STREQ(e.procFileName, "Tool.EXE");
   EXPECT_STREQ(e.procExtension, "exe");
-  EXPECT_EQ(r->data.pid, kAbstractEventPid);
+  EXPECT_EQ(r->data.pid, 555u);
   EXPECT_EQ(e.ac_on, 1u);
   EXPECT_EQ(e.realpath[0], '\0');
 }
