@@ -23,6 +23,16 @@ int l_GetFileNameFromPidAndFd(lua_State* L);
 int l_EventAbstractionStats(lua_State* L);
 int l_BindStats(lua_State* L);
 
+// drift.cpp
+int l_DriftClear(lua_State* L);
+int l_DriftFreshFilter(lua_State* L);
+int l_DriftClose(lua_State* L);
+int l_DriftCondOpen(lua_State* L);
+int l_DriftDup(lua_State* L);
+int l_DriftDupTrackPossibleClose(lua_State* L);
+int l_DriftOpen(lua_State* L);
+int l_DriftStats(lua_State* L);
+
 // abstract_event.cpp
 int l_AbstractEvent(lua_State* L);
 
