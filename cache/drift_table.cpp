@@ -363,8 +363,27 @@ FreshFilterResult DriftFreshFilter(const uint8_t* reply, uint8_t request[kFilter
   return {FreshFilterStatus::kBuilt, 0};
 }
 
-void DriftClear(DriftTally* tally) {
+namespace {
+
+void SnapshotLocked(DriftStatsSnapshot* s) {
+  std::memcpy(s->counts, g_table.counts, sizeof s->counts);
+  s->cooldown = g_table.cooldown;
+  s->head = g_table.head;
+  s->tail = g_table.tail;
+}
+
+}  // namespace
+
+DriftStatsSnapshot DriftStats() {
+  DriftStatsSnapshot s;
   CacheMutexGuard guard(CacheMutex::kDriftTable);
+  SnapshotLocked(&s);
+  return s;
+}
+
+void DriftClear(DriftTally* tally, DriftStatsSnapshot* wiped) {
+  CacheMutexGuard guard(CacheMutex::kDriftTable);
+  if (wiped != nullptr) SnapshotLocked(wiped);
   for (uint64_t p = g_table.head; p < g_table.tail; ++p) {
     Entry& e = At(p);
     std::free(e.closedName);
@@ -377,16 +396,6 @@ void DriftClear(DriftTally* tally) {
   g_table.cooldown = 0;
   ++g_clears;
   if (tally != nullptr) tally->clears = g_clears;
-}
-
-DriftStatsSnapshot DriftStats() {
-  DriftStatsSnapshot s;
-  CacheMutexGuard guard(CacheMutex::kDriftTable);
-  std::memcpy(s.counts, g_table.counts, sizeof s.counts);
-  s.cooldown = g_table.cooldown;
-  s.head = g_table.head;
-  s.tail = g_table.tail;
-  return s;
 }
 
 uint32_t CopyDriftEntries(DriftEntryCopy* out) {

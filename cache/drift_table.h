@@ -90,8 +90,6 @@ struct FreshFilterResult {
 FreshFilterResult DriftFreshFilter(const uint8_t* reply, uint8_t request[kFilterRequestSize],
                                    DriftTally* tally = nullptr);
 
-void DriftClear(DriftTally* tally = nullptr);
-
 struct DriftStatsSnapshot {
   uint64_t counts[kDriftCounterCount];
   int64_t cooldown;  // seconds since 1970: no lost check runs before it has passed
@@ -99,6 +97,9 @@ struct DriftStatsSnapshot {
   uint64_t tail;     // one past the newest; also every entry tracked since the clear
 };
 DriftStatsSnapshot DriftStats();
+
+// `wiped`, when given, receives the statistics as they were just before the clear.
+void DriftClear(DriftTally* tally = nullptr, DriftStatsSnapshot* wiped = nullptr);
 
 // A copy of one live entry, with its name.
 struct DriftEntryCopy {
