@@ -172,8 +172,10 @@ Listing* ReadListing(const char* folder, const char* key, const char* real, size
   char* names = static_cast<char*>(std::malloc(names_cap));
   NameRef* refs = static_cast<NameRef*>(std::malloc(refs_cap * sizeof(NameRef)));
   *err = (names == nullptr || refs == nullptr) ? ENOMEM : 0;
-  errno = 0;
   while (*err == 0) {
+    // readdir tells the end from a failure only by errno, which a successful
+    // realloc may have touched.
+    errno = 0;
     struct dirent* entry = readdir(dir);
     if (entry == nullptr) {
       *err = errno;

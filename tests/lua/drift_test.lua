@@ -179,11 +179,13 @@ end)
 
 describe("DriftFreshFilter", function()
   it("builds the 84-byte request with one bit per pid and descriptor", function()
-    acdc.DriftOpen(300, 9)
+    acdc.DriftOpen(300, 9)     -- pid bit 44: byte 5, bit 4; descriptor bit 9: byte 1, bit 1
+    acdc.DriftOpen(4, 256 + 9) -- pid bit 4, the same descriptor bit
+    acdc.DriftOpen(4, -1)      -- descriptor bit 255: its low byte
     local request = acdc.DriftFreshFilter(filter_reply(32, 32, "wxyz"))
     assert.are.equal(84, #request)
     assert.are.equal('"setfilefilter"\0wxyz', request:sub(1, 20))
-    local expected = ("\0"):rep(5) .. "\16" .. ("\0"):rep(26) .. "\0\2" .. ("\0"):rep(30)
+    local expected = "\16\0\0\0\0\16" .. ("\0"):rep(26) .. "\0\2" .. ("\0"):rep(29) .. "\128"
     assert.are.equal(expected, request:sub(21))
   end)
 
@@ -191,8 +193,11 @@ describe("DriftFreshFilter", function()
     assert.are.same({ nil, "missing getfilefilter args (19)" }, { acdc.DriftFreshFilter(("\0"):rep(19)) })
     assert.are.same({ nil, "missing getfilefilter args (5)" }, { acdc.DriftFreshFilter(12345) })
     assert.are.same({ nil, "pidsize 64 != 32" }, { acdc.DriftFreshFilter(filter_reply(64, 32)) })
+    acdc.DriftClose(1, 1)
     assert.are.same({ nil, "fdsize -1 != 32" }, { acdc.DriftFreshFilter(filter_reply(32, 2 ^ 32 - 1)) })
+    -- A refused reply still counts as a new filter and makes the old one fresh.
     assert.are.equal(2, acdc.DriftStats().newfilter)
+    assert.are.equal(0, acdc.DriftStats().dirt)
   end)
 
   it("passes a failed command's results through", function()

@@ -49,28 +49,6 @@ class DriftTableTest : public ::testing::Test {
   FakeDriftServices fakes_;
 };
 
-TEST_F(DriftTableTest, SamePairTwiceIsTrackedTwiceAndClosedOneAtATime) {
-  DriftOpen(10, 3);
-  DriftOpen(10, 3);
-  EXPECT_EQ(Live(), 2u);
-  DriftCloseResult r = DriftClose(10, 3);
-  EXPECT_TRUE(r.found);
-  EXPECT_FALSE(r.refresh);
-  EXPECT_EQ(Live(), 1u);
-  r = DriftClose(10, 3);
-  EXPECT_TRUE(r.found);
-  EXPECT_EQ(Live(), 0u);
-  r = DriftClose(10, 3);
-  EXPECT_FALSE(r.found);
-  DriftStatsSnapshot s = DriftStats();
-  EXPECT_EQ(Counter(s, C::open), 2u);
-  EXPECT_EQ(Counter(s, C::track), 2u);
-  EXPECT_EQ(Counter(s, C::found), 2u);
-  EXPECT_EQ(Counter(s, C::notfound), 1u);
-  EXPECT_EQ(Counter(s, C::dirt), 1u);
-  EXPECT_EQ(s.tail, 2u);
-}
-
 TEST_F(DriftTableTest, ScansCountTheEntriesPassedOver) {
   DriftOpen(1, 1);
   DriftOpen(1, 2);
@@ -95,54 +73,6 @@ TEST_F(DriftTableTest, DropFillsTheHoleWithTheOldestEntry) {
   EXPECT_EQ(LivePairs(), (P{{7, 2}, {7, 1}, {7, 4}}));
   DriftClose(7, 2);  // the oldest itself
   EXPECT_EQ(LivePairs(), (P{{7, 1}, {7, 4}}));
-}
-
-TEST_F(DriftTableTest, MoreThan256MissedClosesAskForAFreshFilter) {
-  uint8_t reply[20] = {};
-  reply[8] = 32;
-  reply[12] = 32;
-  uint8_t request[kFilterRequestSize];
-  ASSERT_EQ(DriftFreshFilter(reply, request).status, FreshFilterStatus::kBuilt);
-  for (int i = 1; i <= 256; ++i) {
-    DriftCloseResult r = DriftClose(5, i);
-    ASSERT_FALSE(r.found);
-    ASSERT_FALSE(r.refresh) << i;
-  }
-  EXPECT_TRUE(DriftClose(5, 257).refresh);
-  EXPECT_EQ(Get(C::dirt), 257u);
-  // A refused reply still counts as a new filter and resets the count.
-  reply[8] = 64;
-  EXPECT_EQ(DriftFreshFilter(reply, request).status, FreshFilterStatus::kPidSize);
-  EXPECT_EQ(Get(C::dirt), 0u);
-  EXPECT_EQ(Get(C::newfilter), 2u);
-  EXPECT_FALSE(DriftClose(5, 1).refresh);
-}
-
-TEST_F(DriftTableTest, FreshFilterCarriesTheValueAndSetsOneBitPerPidAndDescriptor) {
-  uint8_t reply[24] = {};
-  reply[8] = 32;
-  reply[12] = 32;
-  const uint8_t carried[4] = {0xDE, 0xAD, 0xBE, 0xEF};
-  std::memcpy(reply + 16, carried, 4);
-  DriftOpen(300, 9);      // pid bit 44: byte 5, bit 4; fd bit 9: byte 1, bit 1
-  DriftOpen(4, 256 + 9);  // the same descriptor bit; pid bit 4
-  DriftOpen(4, -1);       // descriptor bit 255
-  uint8_t request[kFilterRequestSize];
-  ASSERT_EQ(DriftFreshFilter(reply, request).status, FreshFilterStatus::kBuilt);
-  uint8_t expected[kFilterRequestSize] = {};
-  std::memcpy(expected, "\"setfilefilter\"", 16);
-  std::memcpy(expected + 16, carried, 4);
-  expected[20 + 5] = 1 << 4;
-  expected[20 + 0] = 1 << 4;
-  expected[52 + 1] = 1 << 1;
-  expected[52 + 31] = 1 << 7;
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(request), sizeof request),
-            std::string(reinterpret_cast<char*>(expected), sizeof expected));
-
-  reply[12] = 31;
-  FreshFilterResult r = DriftFreshFilter(reply, request);
-  EXPECT_EQ(r.status, FreshFilterStatus::kFdSize);
-  EXPECT_EQ(r.size, 31u);
 }
 
 // Fills the ring with `pids[i]` on descriptor i.
