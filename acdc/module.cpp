@@ -19,7 +19,12 @@ const luaL_Reg kModuleFunctions[] = {
     {"GetFileNameFromPidAndFd", l_GetFileNameFromPidAndFd},
     {"EventAbstractionStats", l_EventAbstractionStats},
     {"BindStats", l_BindStats},
+    {"GetProcessInterpreterType", l_GetProcessInterpreterType},
+    {"IsTrustedPath", l_IsTrustedPath},
+    {"IsPrelink", l_IsPrelink},
+    {"IsExtensionInterpreted", l_IsExtensionInterpreted},
     {"AbstractEvent", l_AbstractEvent},
+    {"quickIMFilter", l_quickIMFilter},
     {nullptr, nullptr},
 };
 
