@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "event/counters.h"
+#include "event/handlers.h"
 #include "event/path_fields.h"
 #include "event/text.h"
 #include "event/process_image.h"
