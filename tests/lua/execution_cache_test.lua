@@ -52,15 +52,11 @@ describe("AddToCache and IsCached", function()
     end
   end)
 
-  it("read 'ruleset-1-2-3-4-5' as rule set 1-2-3-4 and ignore other texts", function()
+  it("read 'ruleset-1-2-3-4-5' as rule set 1-2-3-4 and ignore a text that does not match", function()
     acdc.AddToCache("c:\\r.exe", 3, "ruleset-1-2-3-4-5")
     assert.are.same({ n = 2, 3, "ruleset-1-2-3-4" }, pack(acdc.IsCached("c:\\r.exe")))
-    acdc.AddToCache("c:\\r.exe", 3, "rs-1-2-3-4")
-    assert.are.same({ n = 1, 3 }, pack(acdc.IsCached("c:\\r.exe")))
     acdc.AddToCache("c:\\r.exe", 3, "ruleset-" .. ("9"):rep(512) .. "-1-2-3")
     assert.are.same({ n = 1, 3 }, pack(acdc.IsCached("c:\\r.exe")))
-    acdc.AddToCache("c:\\r.exe", 3, "ruleset-" .. ("9"):rep(30) .. "-1-2-3")
-    assert.are.same({ n = 2, 3, "ruleset--1-1-2-3" }, pack(acdc.IsCached("c:\\r.exe")))
   end)
 
   it("fill the result table of a miss from the file", function()
