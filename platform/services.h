@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/digest.h"
 #include "platform/error.h"
 #include "platform/file_status.h"
 #include "platform/process.h"
@@ -22,6 +23,10 @@ struct Services {
   size_t (*system_message)(Win32Error code, char16_t* out, size_t cap);
   Win32Error (*descriptor_name)(uint32_t pid, int32_t fd, char* out, size_t cap);
   void* (*allocate)(size_t size);  // memory that std::free releases; nullptr when there is none
+  // The digest's two steps that can fail: making a context (an allocation) and
+  // hashing with it.
+  void* (*new_digest_context)();
+  bool (*sha256)(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
 };
 
 // The table in use. Tests replace entries and put the saved table back.
@@ -33,7 +38,8 @@ void* OsAllocate(size_t size);
 // The real implementations, for tests that restore them.
 constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsProcessRunning,
                                   OsFileStatus, OsNowMilliseconds,  OsSystemMessage,
-                                  OsDescriptorName,   OsAllocate};
+                                  OsDescriptorName,   OsAllocate,
+                                  OsNewDigestContext, OsSha256};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -47,5 +53,9 @@ inline Win32Error DescriptorName(uint32_t pid, int32_t fd, char* out, size_t cap
   return g_services.descriptor_name(pid, fd, out, cap);
 }
 inline void* Allocate(size_t size) { return g_services.allocate(size); }
+inline void* NewDigestContext() { return g_services.new_digest_context(); }
+inline bool Sha256(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len) {
+  return g_services.sha256(ctx, data, size, out, out_len);
+}
 
 }  // namespace acdc::platform
