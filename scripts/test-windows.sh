@@ -50,7 +50,6 @@ unset DISPLAY LUA_PATH LUA_CPATH LUA_PATH_5_2 LUA_CPATH_5_2
 step "Wine prefix"
 # No .NET or HTML engine: nothing here uses them, and looking for them costs time.
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
-wineserver -w
 
 step "tests under Wine"
 ctest --test-dir "$out" --no-tests=error --output-on-failure -j2
