@@ -16,16 +16,11 @@ out=$(cd "$out" && pwd)
 
 # The flags of the upstream makefile (LUA_COMPAT_ALL), as Debian's own build uses them.
 cflags=(-O2 -Wall -DLUA_COMPAT_ALL -DLUA_BUILD_AS_DLL)
-objs=()
-for c in "$src"/src/*.c; do
-  name=$(basename "$c" .c)
-  case $name in lua | luac) continue ;; esac
-  "$cc" "${cflags[@]}" -c "$c" -o "$out/obj/$name.o" &
-  objs+=("$out/obj/$name.o")
-  # Two at a time: the machine is shared.
-  [ $(( ${#objs[@]} % 2 )) -eq 0 ] && wait
-done
-wait
+# Two compiles at a time (the machine is shared), each leaving its .o in obj/; xargs
+# fails when any of them fails.
+(cd "$out/obj" && printf '%s\n' "$src"/src/*.c | grep -v -e '/lua\.c$' -e '/luac\.c$' |
+  xargs -d '\n' -P 2 -n 1 "$cc" "${cflags[@]}" -c)
+objs=("$out"/obj/*.o)
 # -static: the C runtime helpers of libgcc go inside, so the DLL imports only Windows'.
 "$cc" -shared -static -o "$out/bin/lua52.dll" "${objs[@]}" -Wl,--out-implib,"$out/lib/liblua52.dll.a"
 "$cc" "${cflags[@]}" -static -o "$out/bin/lua.exe" "$src/src/lua.c" "$out/lib/liblua52.dll.a"
