@@ -20,14 +20,15 @@ class ZipStream {
   bool Ok() const { return file_.IsOk(); }
 
   // One entry, "<second>/<name>" (just `name` without a second text), deflated.
+  // wx's stream stores instead an entry that deflate would not shrink (a few bytes),
+  // even when asked to deflate it; readers read both alike.
   bool Add(const void* data, size_t n, const char* name, const char* second) {
     std::lock_guard<std::mutex> lock(mutex_);
-    wxString entry = wxString::FromUTF8(name);
-    if (second != nullptr && second[0] != '\0') entry = wxString::FromUTF8(second) + "/" + entry;
-    if (!zip_.PutNextEntry(entry)) return false;
-    if (n > 0) zip_.Write(data, n);
-    bool written = zip_.IsOk() && zip_.LastWrite() == n;
-    return zip_.CloseEntry() && written;
+    wxString path = wxString::FromUTF8(name);
+    if (second != nullptr && second[0] != '\0') path = wxString::FromUTF8(second) + "/" + path;
+    if (!zip_.PutNextEntry(path)) return false;
+    bool written = n == 0 || zip_.Write(data, n).LastWrite() == n;
+    return zip_.CloseEntry() && written && zip_.IsOk();
   }
 
   bool Close() {
