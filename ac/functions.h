@@ -2,6 +2,8 @@
 // its opener (module.cpp) in the module's documented order.
 #pragma once
 
+#include <cstdint>
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -9,11 +11,38 @@ extern "C" {
 
 namespace acdc::ac {
 
+// ac-Windows/drives.cpp
+int l_GetLogicalDriveStrings(lua_State* L);
+int l_QueryDosDevice(lua_State* L);
+
+// ac-Windows/driver_install.cpp
+int l_InstallDriver(lua_State* L);
+int l_UninstallDriver(lua_State* L);
+
+// administration.cpp: the no-op, the Lua-held locks, the mock flag, the profiler hooks
+int l_WriteEventLocally(lua_State* L);  // also CacheSelfTest
+int l_ProfilerBindings(lua_State* L);
+int l_EnterCriticalSection(lua_State* L);
+int l_LeaveCriticalSection(lua_State* L);
+int l_EnterAutoAuthorizeCommandCS(lua_State* L);
+int l_LeaveAutoAuthorizeCommandCS(lua_State* L);
+int l_mockdriver(lua_State* L);
+// The mock flag, read under its lock; the `dc` resolver follows it.
+bool MockDriverFlag();
+
 // process_cache.cpp
 int l_AddProcess(lua_State* L);
 int l_GetProcess(lua_State* L);
 int l_RemoveProcess(lua_State* L);
 int l_ClearProcessCache(lua_State* L);
 int l_ProcCacheStats(lua_State* L);
+
+// system_error.cpp: module ac's failure results, never cut (module acdc's 128-unit
+// rule is acdc's alone). Each returns the count pushed.
+// nil, `code` as an unsigned number, "<function>() failed: 0x<code in upper-case
+// hex> (<system text>)".
+int PushSystemError(lua_State* L, const char* function, uint32_t code);
+// nil, `code` as an unsigned number, the bare system text.
+int PushSystemText(lua_State* L, uint32_t code);
 
 }  // namespace acdc::ac

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/digest.h"
+#include "platform/drives.h"
 #include "platform/error.h"
 #include "platform/file_status.h"
 #include "platform/process.h"
@@ -27,6 +28,7 @@ struct Services {
   // hashing with it.
   void* (*new_digest_context)();
   bool (*sha256)(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
+  Win32Error (*file_system_type)(const char* path, uint64_t* type);  // statfs's f_type (POSIX drives)
 };
 
 // The table in use. Tests replace entries and put the saved table back.
@@ -39,7 +41,8 @@ void* OsAllocate(size_t size);
 constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsProcessRunning,
                                   OsFileStatus, OsNowMilliseconds,  OsSystemMessage,
                                   OsDescriptorName,   OsAllocate,
-                                  OsNewDigestContext, OsSha256};
+                                  OsNewDigestContext, OsSha256,
+                                  OsFileSystemType};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -57,5 +60,7 @@ inline void* NewDigestContext() { return g_services.new_digest_context(); }
 inline bool Sha256(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len) {
   return g_services.sha256(ctx, data, size, out, out_len);
 }
+
+inline Win32Error FileSystemType(const char* path, uint64_t* type) { return g_services.file_system_type(path, type); }
 
 }  // namespace acdc::platform

@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   lua-cjson lua-dkjson clang libclang-rt-14-dev
   zlib1g-dev libssl-dev
+  libwxgtk3.2-dev  # the core-library stand-in links wxWidgets 3.2's base library only
 )
 
 missing=()

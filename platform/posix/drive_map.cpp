@@ -21,6 +21,8 @@ inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<cha
 
 }  // namespace
 
+const char* DriveCFolder() { return kDriveC; }
+
 Win32Error MapWin32PathExact(const char* path, char* out, size_t cap, size_t* root) {
   size_t n = std::strlen(path);
   if (n >= cap) return kErrorFilenameExcedRange;

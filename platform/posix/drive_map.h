@@ -8,6 +8,9 @@
 
 namespace acdc::platform {
 
+// The folder that stands for drive C:.
+const char* DriveCFolder();
+
 // Maps the Win32 path `path` (UTF-8) to a host path in `out` (capacity `cap`),
 // spelled as asked; `*root` receives the length of the drive's folder, after which
 // components may differ in case from the names on disk (all of a path that already
