@@ -9,6 +9,16 @@ extern "C" {
 
 namespace acdc::ac {
 
+// statistics.cpp
+int l_InitStats(lua_State* L);
+int l_StatNames(lua_State* L);
+int l_GetStatsAll(lua_State* L);
+int l_StatsEvent(lua_State* L);
+int l_GetStatsVar(lua_State* L);
+int l_SetStatsVar(lua_State* L);
+int l_IncStatsVar(lua_State* L);
+int l_ClearStatsVar(lua_State* L);
+
 // process_cache.cpp
 int l_AddProcess(lua_State* L);
 int l_GetProcess(lua_State* L);

@@ -9,6 +9,14 @@ namespace acdc::ac {
 namespace {
 
 const luaL_Reg kAcFunctions[] = {
+    {"InitStats", l_InitStats},
+    {"StatNames", l_StatNames},
+    {"GetStatsAll", l_GetStatsAll},
+    {"StatsEvent", l_StatsEvent},
+    {"GetStatsVar", l_GetStatsVar},
+    {"SetStatsVar", l_SetStatsVar},
+    {"IncStatsVar", l_IncStatsVar},
+    {"ClearStatsVar", l_ClearStatsVar},
     {"AddProcess", l_AddProcess},
     {"GetProcess", l_GetProcess},
     {"RemoveProcess", l_RemoveProcess},
