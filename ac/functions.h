@@ -26,4 +26,13 @@ int l_RemoveProcess(lua_State* L);
 int l_ClearProcessCache(lua_State* L);
 int l_ProcCacheStats(lua_State* L);
 
+// filter_set.cpp
+int l_AddToFilterSet(lua_State* L);
+int l_ClearFilterSet(lua_State* L);
+int l_GetfilledPositionsCount(lua_State* L);
+int l_IsLikelyInSet(lua_State* L);
+int l_SetBypassFilterState(lua_State* L);
+int l_FilterSetDump(lua_State* L);
+int l_FilterSetStats(lua_State* L);
+
 }  // namespace acdc::ac

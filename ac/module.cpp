@@ -22,6 +22,13 @@ const luaL_Reg kAcFunctions[] = {
     {"RemoveProcess", l_RemoveProcess},
     {"ClearProcessCache", l_ClearProcessCache},
     {"ProcCacheStats", l_ProcCacheStats},
+    {"AddToFilterSet", l_AddToFilterSet},
+    {"ClearFilterSet", l_ClearFilterSet},
+    {"GetfilledPositionsCount", l_GetfilledPositionsCount},
+    {"IsLikelyInSet", l_IsLikelyInSet},
+    {"SetBypassFilterState", l_SetBypassFilterState},
+    {"FilterSetDump", l_FilterSetDump},
+    {"FilterSetStats", l_FilterSetStats},
     {nullptr, nullptr},
 };
 
