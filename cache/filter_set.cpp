@@ -23,20 +23,17 @@ std::atomic<uint32_t> g_count{0};                  // positions set
 std::atomic<bool> g_bypass{true};                  // bypassEnabled
 std::atomic<uint32_t> g_clear_sequence{0};         // odd while a clear wipes the set
 
-// Counters of the writers, who hold the lock.
+// Counters, each bumped with a relaxed load and store. Adds and clears hold the
+// lock, so theirs are exact; queries hold none, and two that count at the same
+// moment may count once: a locked add per query would cost more than the query.
 std::atomic<uint32_t> g_add{0};
 std::atomic<uint32_t> g_clear{0};
-// Counters of the queries, which hold no lock: each counts with one atomic add, so
-// no query is lost to another.
 std::atomic<uint32_t> g_bypassed{0};
 std::atomic<uint32_t> g_hit{0};
 std::atomic<uint32_t> g_miss{0};
 std::atomic<uint32_t> g_oorange{0};
 
-inline void Bump(std::atomic<uint32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
-
-// Only for counters written under the lock.
-inline void BumpLocked(std::atomic<uint32_t>& counter) {
+inline void Bump(std::atomic<uint32_t>& counter) {
   counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
@@ -88,7 +85,7 @@ void AddToFilterSet(uint64_t value) {
   }
   if (value < g_min.load(std::memory_order_relaxed)) g_min.store(value, std::memory_order_relaxed);
   if (value > g_max.load(std::memory_order_relaxed)) g_max.store(value, std::memory_order_relaxed);
-  BumpLocked(g_add);
+  Bump(g_add);
 }
 
 bool IsLikelyInSet(uint64_t value) {
@@ -117,7 +114,7 @@ void ClearFilterSet() {
   g_max.store(0, std::memory_order_relaxed);
   for (std::atomic<uint64_t>& w : g_words) w.store(0, std::memory_order_relaxed);
   g_count.store(0, std::memory_order_relaxed);
-  BumpLocked(g_clear);
+  Bump(g_clear);
   g_clear_sequence.store(seq + 2, std::memory_order_release);
 }
 
