@@ -8,7 +8,11 @@ namespace acdc::ac {
 
 namespace {
 
+// WriteEventLocally and CacheSelfTest: any arguments, no effect, no results.
+int l_WriteEventLocally(lua_State* L) { return 0; }
+
 const luaL_Reg kAcFunctions[] = {
+    {"WriteEventLocally", l_WriteEventLocally},
     {"InitStats", l_InitStats},
     {"StatNames", l_StatNames},
     {"GetStatsAll", l_GetStatsAll},
@@ -22,6 +26,7 @@ const luaL_Reg kAcFunctions[] = {
     {"RemoveProcess", l_RemoveProcess},
     {"ClearProcessCache", l_ClearProcessCache},
     {"ProcCacheStats", l_ProcCacheStats},
+    {"CacheSelfTest", l_WriteEventLocally},
     {"AddToFilterSet", l_AddToFilterSet},
     {"ClearFilterSet", l_ClearFilterSet},
     {"GetfilledPositionsCount", l_GetfilledPositionsCount},
