@@ -135,9 +135,7 @@ TEST(FilterSetDumpGlue, WritesOnlyIntoAWritableStream) {
       {"short block", false, 24, 0, core::kStandInMark, 0},
       {"no stand-in mark", false, sizeof(Block), 0, 0, 0},
       {"read-only", false, sizeof(Block), core::kConstantAccess, core::kStandInMark, 0},
-      {"read-only, other mode bits", false, sizeof(Block), 0x100 | core::kConstantAccess, core::kStandInMark, 0},
       {"writable", false, sizeof(Block), 0, core::kStandInMark, 2},
-      {"writable, mode 1", false, sizeof(Block), 1, core::kStandInMark, 2},
   };
   char folder[] = "/tmp/ac_glue_test.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);

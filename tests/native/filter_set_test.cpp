@@ -90,20 +90,6 @@ TEST_F(FilterSet, ValuesSharingTheirLow19BitsShareAPosition) {
   EXPECT_EQ(d.Now(), (FilterSetStatsSnapshot{1000, 1000 + 2 * 524288, 1, false, 3, 0, 0, 1, 1, 0}));
 }
 
-TEST_F(FilterSet, ClearEmptiesTurnsTheBypassOnAndKeepsTheOtherCounters) {
-  AddToFilterSet(7);
-  AddToFilterSet(kAllOnes);
-  SetBypassFilterState(false);
-  IsLikelyInSet(7);
-  Delta d;
-  ClearFilterSet();
-  EXPECT_EQ(FilledPositionsCount(), 0u);
-  EXPECT_TRUE(IsLikelyInSet(7));
-  EXPECT_EQ(d.Now(), (FilterSetStatsSnapshot{kAllOnes, 0, 0, true, 0, 1, 1, 0, 0, 0}));
-  SetBypassFilterState(false);
-  EXPECT_FALSE(IsLikelyInSet(7));
-}
-
 TEST_F(FilterSet, DumpsPositionPAsBitPMod8OfBytePDiv8) {
   for (uint64_t v : {uint64_t{0}, uint64_t{9}, uint64_t{63}, uint64_t{64}, uint64_t{524288 + 3}, kAllOnes})
     AddToFilterSet(v);
@@ -150,11 +136,12 @@ TEST_F(FilterSet, QueriesAndTheCountDoNotWaitOnTheLock) {
 // Queries from other threads, which take no lock, must never answer "no" for it,
 // even when they overlap a clear that wipes it and resets the range. Three readers
 // on fewer cores get preempted mid-query; a query resumed inside a clear is what
-// goes wrong when the clear goes unnoticed (tens of times in 30,000 rebuilds here).
+// goes wrong when the clear goes unnoticed (a few to tens of times in 15,000 rebuilds here).
 // Slower builds (ThreadSanitizer) stop after 3 s.
 TEST_F(FilterSet, AQueryOverlappingAClearNeverAnswersNoForAValueAlwaysThere) {
   constexpr uint64_t kAlways = 300000;
-  constexpr int kMaxRebuilds = 30000;
+  constexpr int kMaxRebuilds = 15000;
+  constexpr uint64_t kQuietAdds = 256;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   Delta d;
   std::atomic<bool> done{false};
@@ -179,18 +166,21 @@ TEST_F(FilterSet, AQueryOverlappingAClearNeverAnswersNoForAValueAlwaysThere) {
     AddToFilterSet(kAlways - 1000 - i);
     AddToFilterSet(kAlways + 1000 + i);
     SetBypassFilterState(false);
+    // Adds with the bypass off, about as long as a clear: the readers spend time
+    // on hits too, beside adds that widen nothing.
+    for (uint64_t v = 0; v < kQuietAdds; ++v) AddToFilterSet(kAlways - 500 + v);
   }
   done = true;
   for (std::thread& r : readers) r.join();
   EXPECT_EQ(wrong.load(), 0u);
   FilterSetStatsSnapshot s = d.Now();
   EXPECT_EQ(s.clear, rebuilds);
-  EXPECT_EQ(s.add, 3 * rebuilds);
+  EXPECT_EQ(s.add, (3 + kQuietAdds) * rebuilds);
   // Queries count without the lock: concurrent ones may count once between them.
   EXPECT_LE(uint64_t{s.hit} + s.bypassed, queries.load());
   EXPECT_GT(s.hit, 0u);
   EXPECT_EQ(s.miss + s.oorange, 0u);
-  EXPECT_EQ(s.count, 3u);
+  EXPECT_EQ(s.count, 3 + kQuietAdds);
 }
 
 }  // namespace
