@@ -30,6 +30,16 @@ int l_mockdriver(lua_State* L);
 // The mock flag, read under its lock; the `dc` resolver follows it.
 bool MockDriverFlag();
 
+// statistics.cpp
+int l_InitStats(lua_State* L);
+int l_StatNames(lua_State* L);
+int l_GetStatsAll(lua_State* L);
+int l_StatsEvent(lua_State* L);
+int l_GetStatsVar(lua_State* L);
+int l_SetStatsVar(lua_State* L);
+int l_IncStatsVar(lua_State* L);
+int l_ClearStatsVar(lua_State* L);
+
 // process_cache.cpp
 int l_AddProcess(lua_State* L);
 int l_GetProcess(lua_State* L);
@@ -44,5 +54,14 @@ int l_ProcCacheStats(lua_State* L);
 int PushSystemError(lua_State* L, const char* function, uint32_t code);
 // nil, `code` as an unsigned number, the bare system text.
 int PushSystemText(lua_State* L, uint32_t code);
+
+// filter_set.cpp
+int l_AddToFilterSet(lua_State* L);
+int l_ClearFilterSet(lua_State* L);
+int l_GetfilledPositionsCount(lua_State* L);
+int l_IsLikelyInSet(lua_State* L);
+int l_SetBypassFilterState(lua_State* L);
+int l_FilterSetDump(lua_State* L);
+int l_FilterSetStats(lua_State* L);
 
 }  // namespace acdc::ac
