@@ -3,6 +3,9 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// windows.h names QueryDosDeviceW QueryDosDevice; ours must keep its own name, or the
+// definition below would define another function than the one the callers link to.
+#undef QueryDosDevice
 
 #include "platform/drives.h"
 

@@ -1,14 +1,13 @@
 -- The filter set's functions of module ac: numbers as they arrive from Lua, the
 -- argument errors, the statistics table and the archive entry of FilterSetDump.
 local ac = require "ac"
-local corelib = require "corelib"
 
 local function pack(...) return { n = select("#", ...), ... } end
 
 local function raises(message, call)
   local ok, err = pcall(call)
   assert.is_false(ok)
-  assert.are.equal(message, (err:gsub("^[^:]*:%d+: ", "")))
+  assert.are.equal(message, (err:gsub("^.-:%d+: ", "")))
 end
 
 -- The counters moved by `fn`; the bounds, count and bypass as they are after it.
@@ -103,10 +102,12 @@ describe("FilterSetStats", function()
   end)
 end)
 
-describe("FilterSetDump", function()
+describe("FilterSetDump #linux", function()
+  local corelib
   local folder
 
   setup(function()
+    corelib = require "corelib"
     folder = os.tmpname()
     os.remove(folder)
     assert(os.execute("mkdir -m 700 " .. folder))
