@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   lua-cjson lua-dkjson clang libclang-rt-14-dev
   zlib1g-dev
+  python3
 )
 
 missing=()
