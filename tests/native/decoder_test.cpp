@@ -235,6 +235,20 @@ TEST_F(Decoding, SizesAreClampedToTheirFieldsAndOddBytesIgnored) {
   EXPECT_NE(table.find(" name=AB namesize=2 "), std::string::npos) << table;
   EXPECT_NE(table.find(" oldname=" + std::string(512, 'x') + " oldnamesize=512 "), std::string::npos);
   EXPECT_NE(table.find(" sidsize=1024 "), std::string::npos);
+  // A NUL unit ends a name.
+  f.name = std::string("ab\0cd", 5);
+  f.namesize = std::nullopt;
+  ASSERT_TRUE(driver_.SendEvent(f, 3));
+  table = Get(0);
+  EXPECT_NE(table.find(" name=ab namesize=2 "), std::string::npos) << table;
+  // Nothing of it stays behind the NUL in the per-state record get decodes into.
+  lua_getglobal(L_, "acdc");
+  lua_getfield(L_, -1, "open");
+  ASSERT_NE(lua_getupvalue(L_, -1, 1), nullptr);
+  const auto* record = static_cast<const acdc::event::EventRecord*>(lua_touserdata(L_, -1));
+  ASSERT_NE(record, nullptr);
+  EXPECT_TRUE(acdc::event::EventRecordTextsAreClean(*record));
+  lua_pop(L_, 3);
   f.name = "";
   f.namesize = std::nullopt;
   f.oldname = "";
