@@ -2,7 +2,9 @@
 
 #include <poll.h>
 #include <stddef.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -608,6 +610,21 @@ int64_t DriverCore::RunStream(uint64_t count, uint32_t outstanding,
     c = EventConnLocked();
   }
   if (c == nullptr || outstanding == 0) return -1;
+  // Blocking reads with the hold time as their bound: one call per reply, as a plain
+  // ping-pong makes, instead of a poll and a read.
+  int flags = fcntl(c->fd, F_GETFL);
+  struct timeval hold = {options_.hold_ms / 1000, (options_.hold_ms % 1000) * 1000};
+  struct timeval no_limit = {0, 0};
+  fcntl(c->fd, F_SETFL, flags & ~O_NONBLOCK);
+  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &hold, sizeof hold);
+  int64_t elapsed = Stream(c->fd, count, outstanding, make);
+  setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &no_limit, sizeof no_limit);
+  fcntl(c->fd, F_SETFL, flags);
+  return elapsed;
+}
+
+int64_t DriverCore::Stream(int fd, uint64_t count, uint32_t outstanding,
+                           const std::function<uint64_t(uint64_t i, uint8_t* message)>& make) {
   uint8_t message[kEventMessageSize];
   uint8_t reply[256];
   uint64_t sent = 0, replied = 0;
@@ -627,16 +644,12 @@ int64_t DriverCore::RunStream(uint64_t count, uint32_t outstanding,
         ++stats_.sent;
         ++stats_.outstanding;
       }
-      if (!SendPacketFd(c->fd, message, sizeof message)) return -1;
+      if (!SendPacketFd(fd, message, sizeof message)) return -1;
       ++sent;
     }
-    ssize_t n = recv(c->fd, reply, sizeof reply, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      struct pollfd p = {c->fd, POLLIN, 0};
-      if (poll(&p, 1, options_.hold_ms) <= 0) return -1;
-      continue;
-    }
-    if (n <= 0) return -1;
+    ssize_t n = recv(fd, reply, sizeof reply, MSG_TRUNC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;  // the hold time passed, or the library hung up
     RecordReply(reply, static_cast<size_t>(n) < sizeof reply ? static_cast<size_t>(n) : sizeof reply, NowNs());
     ++replied;
   }

@@ -226,6 +226,8 @@ class DriverCore {
   void OpenPortLocked();
   std::shared_ptr<Conn> EventConnLocked() const;
   bool SendOn(const std::shared_ptr<Conn>& c, const void* bytes, size_t size);
+  int64_t Stream(int fd, uint64_t count, uint32_t outstanding,
+                 const std::function<uint64_t(uint64_t i, uint8_t* message)>& make);
 
   Options options_;
   mutable std::mutex mu_;
