@@ -1,13 +1,16 @@
 // The Filter Manager emulation and its completion port, against the simulator's
 // driver core running on a thread of this process.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -107,6 +110,36 @@ TEST_F(Driver, PortListensOnlyWhileLoaded) {
   EXPECT_EQ(FltClosePort(port), kErrorSuccess);
   ASSERT_EQ(FltUnload("acdc"), kHrOk);
   EXPECT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &port), kHrNotFound);
+}
+
+// The descriptors open in this process now.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  while (struct dirent* e = readdir(dir))
+    if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(dir)) fds.push_back(std::atoi(e->d_name));
+  closedir(dir);
+  return fds;
+}
+
+TEST_F(Driver, EveryDescriptorIsCloseOnExec) {
+  // Only what the library and the driver open here: the test's host may pass some on.
+  std::vector<int> before = OpenDescriptors();
+  Connect();
+  int exit_fd = eventfd(0, EFD_CLOEXEC);
+  Receiver* r = NewTestReceiver(FdHandle(exit_fd));
+  EXPECT_EQ(Wait(r, 0), kHrTimeout);
+  int checked = 0;
+  for (int fd : OpenDescriptors()) {
+    if (std::find(before.begin(), before.end(), fd) != before.end()) continue;
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    ++checked;
+  }
+  // Two connections, the wake descriptor, the exit duplicate and this test's eventfd
+  // at least.
+  EXPECT_GE(checked, 5);
+  close(exit_fd);
 }
 
 TEST_F(Driver, ContextTheDriverRefusesIsItsAnswer) {
