@@ -98,7 +98,11 @@ int l_unload(lua_State* L) {
 }
 
 int l_profiler(lua_State* L) {
-  // A hook arrives as a light userdata holding a function's address.
+  // A hook arrives as a light userdata holding a function's address; anything else
+  // would be called as code.
+  for (int arg = 1; arg <= 2; ++arg)
+    luaL_argcheck(L, lua_isnoneornil(L, arg) || lua_type(L, arg) == LUA_TLIGHTUSERDATA, arg,
+                  "light userdata expected");
   auto hook = [L](int arg) { return reinterpret_cast<channel::Hook>(lua_touserdata(L, arg)); };
   channel::g_state.before.store(hook(1), std::memory_order_release);
   channel::g_state.after.store(hook(2), std::memory_order_release);

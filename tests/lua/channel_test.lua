@@ -317,6 +317,7 @@ describe("profiler and istimeout", function()
     acdc.profiler()
     get(h, 0)
     assert.are.same({ b1, a1 }, { simdriver.hook_counts() })
+    assert.has_error(function() acdc.profiler({}) end, "bad argument #1 to 'profiler' (light userdata expected)")
   end)
 
   it("tells the wait time-out by its low 16 bits", function()
