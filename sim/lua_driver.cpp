@@ -15,7 +15,8 @@
 // Functions: new([options]) (hold_ms, load_result, worker_answer, file_filter_value);
 // message(fields, message_id) -> the 3176 bytes; eventfd(), pipe(), signal(fd, n),
 // write(fd, bytes), closefd(fd), handle(n), where a descriptor is a light userdata
-// holding its number, as the library takes exit channels; getpid(); hooks() -> two
+// holding its number, as the library takes exit channels; getpid(); now_ms() (a
+// monotonic clock); hooks() -> two
 // profiler hooks for acdc.profiler, and hook_counts() -> how often each ran. Methods: close, listen, crash, loaded,
 // connections, wait_connections, send, send_raw, wait_reply, wait_idle, stats,
 // records, queue_answer, answer_commands, commands, workers, program, file_filter.
@@ -288,6 +289,11 @@ int l_handle(lua_State* L) {
   return 1;
 }
 
+int l_now_ms(lua_State* L) {
+  lua_pushnumber(L, static_cast<lua_Number>(acdc::sim::NowNs() / 1000000));
+  return 1;
+}
+
 int l_getpid(lua_State* L) {
   lua_pushinteger(L, getpid());
   return 1;
@@ -551,7 +557,8 @@ int m_workers(lua_State* L) {
 const luaL_Reg kFunctions[] = {
     {"new", l_new},         {"message", l_message}, {"eventfd", l_eventfd}, {"pipe", l_pipe},
     {"signal", l_signal},   {"write", l_write},     {"closefd", l_closefd}, {"handle", l_handle},
-    {"getpid", l_getpid},   {"hooks", l_hooks},     {"hook_counts", l_hook_counts}, {nullptr, nullptr},
+    {"getpid", l_getpid},   {"hooks", l_hooks},     {"hook_counts", l_hook_counts}, {"now_ms", l_now_ms},
+    {nullptr, nullptr},
 };
 
 const luaL_Reg kMethods[] = {
