@@ -1,10 +1,7 @@
-// The opener of module ac. Its functions join as they are written.
+// The opener of module ac. Its functions join as they are written, in the module's
+// documented order.
+#include "ac/functions.h"
 #include "acdc/export.h"
-
-extern "C" {
-#include <lauxlib.h>
-#include <lua.h>
-}
 
 
 namespace acdc::ac {
@@ -12,11 +9,16 @@ namespace acdc::ac {
 namespace {
 
 const luaL_Reg kAcFunctions[] = {
+    {"AddProcess", l_AddProcess},
+    {"GetProcess", l_GetProcess},
+    {"RemoveProcess", l_RemoveProcess},
+    {"ClearProcessCache", l_ClearProcessCache},
+    {"ProcCacheStats", l_ProcCacheStats},
     {nullptr, nullptr},
 };
 
 int OpenAc(lua_State* L) {
-  lua_newtable(L);
+  lua_createtable(L, 0, 43);
   luaL_setfuncs(L, kAcFunctions, 0);
   return 1;
 }

@@ -33,6 +33,30 @@ int l_GetFileNameFromPidAndFd(lua_State* L);
 int l_EventAbstractionStats(lua_State* L);
 int l_BindStats(lua_State* L);
 
+// execution_cache.cpp
+int l_CacheStats(lua_State* L);
+int l_ClearCache(lua_State* L);
+int l_AddToCache(lua_State* L);
+int l_RemoveFromCache(lua_State* L);
+int l_IsCached(lua_State* L);
+
+// drift.cpp
+int l_DriftClear(lua_State* L);
+int l_DriftFreshFilter(lua_State* L);
+int l_DriftClose(lua_State* L);
+int l_DriftCondOpen(lua_State* L);
+int l_DriftDup(lua_State* L);
+int l_DriftDupTrackPossibleClose(lua_State* L);
+int l_DriftOpen(lua_State* L);
+int l_DriftStats(lua_State* L);
+
+// classification.cpp
+int l_GetProcessInterpreterType(lua_State* L);
+int l_IsTrustedPath(lua_State* L);
+int l_IsPrelink(lua_State* L);
+int l_IsExtensionInterpreted(lua_State* L);
+int l_quickIMFilter(lua_State* L);
+
 // abstract_event.cpp
 int l_AbstractEvent(lua_State* L);
 

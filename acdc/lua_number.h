@@ -26,4 +26,17 @@ inline uint64_t NumberToU64(double x) {
 inline uint32_t NumberToU32(double x) { return static_cast<uint32_t>(NumberToU64(x)); }
 inline int32_t NumberToI32(double x) { return static_cast<int32_t>(NumberToU32(x)); }
 
+// For pids and indexes, which must not wrap: the value truncated toward zero, when
+// that lies in [lo, hi]. The range is judged on the whole number before any
+// narrowing, so 2^32 + 12 is out of a 32-bit range rather than 12; NaN and the
+// infinities are out of every range.
+inline bool NumberInRange(double x, int64_t lo, int64_t hi, int64_t* out) {
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (!(x >= -kTwo63 && x < kTwo63)) return false;
+  int64_t v = static_cast<int64_t>(x);
+  if (v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
 }  // namespace acdc

@@ -26,12 +26,12 @@ void FillAbstractEvent(EventRecord* r, const AbstractEventInput& in) {
     CopyTextN(d.name, kTextCapacity, in.rlpath, in.rlpath_len);
     CopyTextN(e.rlpath, kTextCapacity, in.rlpath, in.rlpath_len);
     CopyTextN(e.procName, kTextCapacity, in.procName, in.procName_len);
-    SplitProcName(&e);
+    SplitProcName(&e, in.procName_len);
     // Before lower-casing, so that path and fileName keep the input's case.
-    SplitRlpath(&e);
+    const size_t file_len = SplitRlpath(&e, in.rlpath_len);
     LowerCaseN(e.rlpath, in.rlpath_len);
-    TakeProcExtension(&e);
-    TakeFileExtension(&e);
+    TakeProcExtension(&e, in.procName_len);
+    TakeFileExtension(&e, file_len);
   }
 }
 

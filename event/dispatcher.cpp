@@ -1,8 +1,10 @@
 #include "event/dispatcher.h"
 
 #include <cinttypes>
+#include <cstring>
 
 #include "event/counters.h"
+#include "event/handlers.h"
 #include "event/path_fields.h"
 #include "event/text.h"
 #include "event/process_image.h"
@@ -37,9 +39,7 @@ inline int Reply(AcEvent* ev, AcReply* reply, const char* line, Counter counter,
 int PrepareFromSource(AcEvent* ev, const char* source) {
   ev->pid = ev->evt->pid;
   if (!GetProcessImagePath(ev->evt->pid, ev->procName)) return 0;
-  CopyToRlpath(ev, source);
-  SplitRlpath(ev);
-  TakeFileExtension(ev);
+  TakeFileExtension(ev, SplitRlpath(ev, CopyToRlpath(ev, source)));
   if (ev->traceFile != nullptr) DumpEvent(*ev);
   return 0;
 }
@@ -95,13 +95,14 @@ void CountDispatchResult(int result) {
 int PrepareExecEvent(AcEvent* ev) {
   ev->pid = ev->evt->pid;
   if (!GetProcessImagePath(ev->evt->pid, ev->procName)) return 0;
-  SplitProcName(ev);
-  CopyToRlpath(ev, ev->evt->name);
-  SplitRlpath(ev);
-  CopyText(ev->realpath, kTextCapacity, ev->rlpath);
-  LowerCase(ev->rlpath);
-  TakeProcExtension(ev);
-  TakeFileExtension(ev);
+  const size_t image_len = strnlen(ev->procName, kTextCapacity);
+  SplitProcName(ev, image_len);
+  const size_t len = CopyToRlpath(ev, ev->evt->name);
+  const size_t file_len = SplitRlpath(ev, len);
+  CopyTextKnown(ev->realpath, kTextCapacity, ev->rlpath, len);
+  LowerCaseN(ev->rlpath, len);
+  TakeProcExtension(ev, image_len);
+  TakeFileExtension(ev, file_len);
   if (ev->traceFile != nullptr) DumpEvent(*ev);
   return 0;
 }

@@ -1,20 +1,22 @@
 #include "event/path_fields.h"
 
+#include <cstring>
+
 #include "event/text.h"
 
 namespace acdc::event {
 
-void SplitProcName(AcEvent* ev) { SplitPath(ev->procPath, ev->procFileName, ev->procName); }
+size_t SplitProcName(AcEvent* ev, size_t n) { return SplitPathN(ev->procPath, ev->procFileName, ev->procName, n); }
 
-void SplitRlpath(AcEvent* ev) { SplitPath(ev->path, ev->fileName, ev->rlpath); }
+size_t SplitRlpath(AcEvent* ev, size_t n) { return SplitPathN(ev->path, ev->fileName, ev->rlpath, n); }
 
-void TakeProcExtension(AcEvent* ev) {
-  GetExtension(ev->procName, ev->procExtension);
-  LowerCase(ev->procExtension);
+void TakeProcExtension(AcEvent* ev, size_t n) {
+  GetExtensionN(ev->procName, n, ev->procExtension);
+  LowerCaseN(ev->procExtension, strnlen(ev->procExtension, kExtensionCapacity));
 }
 
-void TakeFileExtension(AcEvent* ev) { GetExtension(ev->fileName, ev->fileExtension); }
+void TakeFileExtension(AcEvent* ev, size_t n) { GetExtensionN(ev->fileName, n, ev->fileExtension); }
 
-void CopyToRlpath(AcEvent* ev, const char* source) { CopyText(ev->rlpath, kTextCapacity, source); }
+size_t CopyToRlpath(AcEvent* ev, const char* source) { return CopyText(ev->rlpath, kTextCapacity, source); }
 
 }  // namespace acdc::event

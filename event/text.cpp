@@ -13,10 +13,34 @@ inline void ClearTail(char* buf, size_t from, size_t cap) {
   for (size_t i = from; i < cap && buf[i] != '\0'; ++i) buf[i] = '\0';
 }
 
+// One past the last `c` in the first `n` bytes of `s`, or 0 when there is none.
+// Eight bytes at a time while none of them is `c`: a path's last backslash is
+// usually far from its end.
+inline size_t AfterLastByte(const char* s, size_t n, char c) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  const uint64_t pattern = kOnes * static_cast<unsigned char>(c);
+  size_t i = n;
+  for (; i >= 8; i -= 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i - 8, 8);
+    uint64_t x = w ^ pattern;  // a zero byte where `c` is
+    if (((x - kOnes) & ~x & (kOnes * 0x80)) != 0) break;
+  }
+  while (i > 0 && s[i - 1] != c) --i;
+  return i;
+}
+
 }  // namespace
 
 size_t CopyText(char* dst, size_t cap, const char* src) {
   size_t n = strnlen(src, cap - 1);
+  std::memmove(dst, src, n);
+  dst[n] = '\0';
+  ClearTail(dst, n + 1, cap);
+  return n;
+}
+
+size_t CopyTextKnown(char* dst, size_t cap, const char* src, size_t n) {
   std::memmove(dst, src, n);
   dst[n] = '\0';
   ClearTail(dst, n + 1, cap);
@@ -39,24 +63,37 @@ bool CopyTextN(char* dst, size_t cap, const char* src, size_t n) {
 
 void ClearText(char* buf, size_t cap) {
   // Most buffers of a record stay empty for most events: one load settles those.
-  if (buf[0] != '\0') std::memset(buf, 0, strnlen(buf, cap));
+  if (buf[0] == '\0') return;
+  // The others are short: zero them a word at a time, through the word that holds
+  // the NUL (under the invariant all after it is zero), instead of measuring the
+  // text first and clearing it after.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  size_t i = 0;
+  for (; i + 8 <= cap; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, buf + i, 8);
+    std::memset(buf + i, 0, 8);
+    if (((w - kOnes) & ~w & (kOnes * 0x80)) != 0) return;
+  }
+  for (; i < cap; ++i) buf[i] = '\0';
 }
 
 void SplitPath(char* dir, char* file, const char* source) {
-  size_t n = CopyText(dir, kTextCapacity, source);
-  size_t cut = n;
-  while (cut > 0 && dir[cut - 1] != '\\') --cut;
-  // `cut` is one past the last backslash, or 0 when there is none.
-  if (cut == 0) {
-    CopyText(file, kTextCapacity, dir);
-    return;
-  }
-  CopyText(file, kTextCapacity, dir + cut);
-  std::memset(dir + cut, 0, n - cut);
+  SplitPathN(dir, file, source, strnlen(source, kTextCapacity - 1));
 }
 
-void GetExtension(const char* name, char* ext) {
-  size_t n = std::strlen(name);
+size_t SplitPathN(char* dir, char* file, const char* source, size_t n) {
+  CopyTextKnown(dir, kTextCapacity, source, n);
+  size_t cut = AfterLastByte(dir, n, '\\');
+  if (cut == 0) return CopyTextKnown(file, kTextCapacity, dir, n);
+  size_t len = CopyTextKnown(file, kTextCapacity, dir + cut, n - cut);
+  std::memset(dir + cut, 0, n - cut);
+  return len;
+}
+
+void GetExtension(const char* name, char* ext) { GetExtensionN(name, std::strlen(name), ext); }
+
+void GetExtensionN(const char* name, size_t n, char* ext) {
   size_t dot = n;
   while (dot > 0 && name[dot - 1] != '.') --dot;
   // `dot` is now one past the last '.', or 0 when there is none.

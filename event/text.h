@@ -23,6 +23,10 @@ size_t CopyText(char* dst, size_t cap, const char* src);
 // another file.
 bool CopyTextN(char* dst, size_t cap, const char* src, size_t n);
 
+// CopyText for a `src` whose length `n` (< cap, no NUL inside) is known: the event
+// path copies each text several times and need not measure it each time.
+size_t CopyTextKnown(char* dst, size_t cap, const char* src, size_t n);
+
 // Empties a buffer, clearing only the text it held.
 void ClearText(char* buf, size_t cap);
 
@@ -31,10 +35,17 @@ void ClearText(char* buf, size_t cap);
 // hold the whole of `source`. All three have capacity kTextCapacity.
 void SplitPath(char* dir, char* file, const char* source);
 
+// SplitPath of a `source` of known length `n` (< kTextCapacity); returns the length
+// of `file`.
+size_t SplitPathN(char* dir, char* file, const char* source, size_t n);
+
 // The text after the last '.' of `name` (at most 7 characters) into the 8-byte
 // `ext`; empty when there is no dot or the dot is the first character. The scan runs
 // back from the end and does not stop at a backslash.
 void GetExtension(const char* name, char* ext);
+
+// GetExtension of a `name` of known length `n`.
+void GetExtensionN(const char* name, size_t n, char* ext);
 
 // ASCII A-Z to a-z in place; every other byte stays.
 void LowerCase(char* text);

@@ -1,7 +1,8 @@
 -- Reference agent: feeds Windows endpoint activity to acdc.AbstractEvent and
 -- reports what the library decided.
 --
---   lua5.2 examples/agent.lua [--events N] [--seed N] [--replay FILE] [--json FILE] [--save FILE]
+--   lua5.2 examples/agent.lua [--events N] [--seed N] [--replay FILE] [--drive-c DIR]
+--                             [--json FILE] [--save FILE]
 --
 -- The activity is a synthetic workload (workload.lua) or a recording in the
 -- workload CSV format (csv.lua). Each row becomes one event:
@@ -26,6 +27,12 @@
 -- not a decimal number, a rename without new_path, or a path longer than the
 -- library accepts makes the row malformed: it is reported on stderr with its line
 -- number and skipped. An empty image or path leaves that field out.
+--
+-- With --drive-c DIR, the folder behind the library's drive C, the agent first
+-- creates the files its events name there (drive_c.lua), so that the library finds
+-- what it looks up; they stay for later runs. Its policy (policy.lua) decides what
+-- the library hands to Lua: executions and script opens get a verdict, stored with
+-- AddToCache; a path that is created, written, renamed or deleted loses its verdict.
 
 -- The modules live beside this script and the library in <repo>/build/lua, wherever
 -- the agent is started from; both go before the default paths, so that a module of
@@ -35,6 +42,8 @@ package.path = script_dir .. "/?.lua;" .. package.path
 package.cpath = script_dir .. "/../build/lua/?.so;" .. package.cpath
 
 local csv = require "csv"
+local drive = require "drive_c"
+local policy = require "policy"
 local report = require "report"
 local workload = require "workload"
 
@@ -52,6 +61,8 @@ type, dispatch results, replies, the library's counters and the event rate.
                  equal workloads
   --replay FILE  replay a CSV file (header time_ms,op,pid,ppid,image,path,
                  new_path,cmdline) as fast as possible instead of generating
+  --drive-c DIR  the folder behind the library's drive C: the files the events
+                 name are made there (and kept for later runs)
   --json FILE    also write the report to FILE as JSON
   --save FILE    also write the generated workload to FILE as CSV, for --replay
   -h, --help     show this help
@@ -88,7 +99,7 @@ end
 local function parse_args(argv)
   local opts = { events = nil, seed = 1 }
   local takes_value = { ["--events"] = true, ["--seed"] = true, ["--replay"] = true,
-    ["--json"] = true, ["--save"] = true }
+    ["--json"] = true, ["--save"] = true, ["--drive-c"] = true }
   local i = 1
   while i <= #argv do
     local name, value = argv[i], nil
@@ -109,6 +120,7 @@ local function parse_args(argv)
     end
     if name == "--events" then opts.events = whole_number(value, name, 1)
     elseif name == "--seed" then opts.seed = whole_number(value, name, 0)
+    elseif name == "--drive-c" then opts.drive_c = value
     else opts[name:sub(3)] = value end
     i = i + 1
   end
@@ -197,6 +209,7 @@ local function replay_source(ops, file, limit, progress, src)
           n = n + 1
           b.map[n], b.rlpath[n], b.procName[n] = m, fields[m.column], fields[5]
           b.op[n], b.line[n] = fields[2], line
+          b.oldpath[n] = m.column == 7 and fields[6] or ""
         else
           malformed(line, why)
         end
@@ -218,6 +231,7 @@ local function generated_source(ops, seed, count, save)
       left = left - 1
       b.map[n], b.procName[n], b.op[n], b.line[n] = m, image, op, count - left
       b.rlpath[n] = m.column == 6 and path or m.column == 5 and image or new_path
+      b.oldpath[n] = m.column == 7 and path or ""
       if save then
         save:write(csv.format_record { time_ms, op, pid, ppid, image, path, new_path, cmdline })
       end
@@ -298,9 +312,10 @@ local function count(t, key)
   t[key] = (t[key] or 0) + 1
 end
 
--- Builds each event table and hands it to the library. A call that raises is
--- reported and counted, never fatal: the report must show what happened.
-local function dispatch(b, n, tally, abstract_event, progress, unit)
+-- Builds each event table and hands it to the library; what the library leaves to
+-- Lua goes to the policy, and every change to a path goes to it too. A call that
+-- raises is reported and counted, never fatal: the report must show what happened.
+local function dispatch(b, n, tally, abstract_event, pol, progress, unit)
   local map, rlpath, procName = b.map, b.rlpath, b.procName
   for i = 1, n do
     local m = map[i]
@@ -315,6 +330,11 @@ local function dispatch(b, n, tally, abstract_event, progress, unit)
       count(tally.results, tostring(result))
       count(tally.replies, reply or "none")
       count(tally.ops, b.op[i])
+      -- The verdict the driver gets: the library's reply, or the policy's when the
+      -- library left the event to Lua.
+      if result == 0 then reply = pol:decide(m.type, ev.rlpath) end
+      count(tally.verdicts, reply)
+      pol:observe(m.type, m.dirty, ev.rlpath, b.oldpath[i])
     else
       tally.errors = tally.errors + 1
       progress:note(format("%s %d: AbstractEvent raised: %s", unit, b.line[i], tostring(result)))
@@ -322,12 +342,13 @@ local function dispatch(b, n, tally, abstract_event, progress, unit)
   end
 end
 
--- Alternates filling a batch and dispatching it, timing the two apart.
-local function run(source, src, abstract_event, progress)
-  local tally = { events = 0, errors = 0, types = {}, results = {}, replies = {}, ops = {} }
-  local batch = { map = {}, rlpath = {}, procName = {}, op = {}, line = {} }
+-- Alternates filling a batch, making its files under drive C (when there is one)
+-- and dispatching it, timing the three apart.
+local function run(source, src, abstract_event, pol, files, progress)
+  local tally = { events = 0, errors = 0, types = {}, results = {}, replies = {}, ops = {}, verdicts = {} }
+  local batch = { map = {}, rlpath = {}, procName = {}, op = {}, line = {}, oldpath = {} }
   local unit = src.kind == "replay" and "line" or "event"
-  local timing = {}
+  local timing = { files_cpu_seconds = 0 }
   local wall_start
   wall_start, timing.wall_clock = wall_clock()
   local cpu_start = os.clock()
@@ -338,7 +359,14 @@ local function run(source, src, abstract_event, progress)
     local t1 = os.clock()
     source_cpu = source_cpu + (t1 - t0)
     if n == 0 then break end
-    dispatch(batch, n, tally, abstract_event, progress, unit)
+    if files then
+      for i = 1, n do files:want(batch.rlpath[i]) end
+      files:flush()
+      local t = os.clock()
+      timing.files_cpu_seconds = timing.files_cpu_seconds + (t - t1)
+      t1 = t
+    end
+    dispatch(batch, n, tally, abstract_event, pol, progress, unit)
     local t2 = os.clock()
     dispatch_cpu = dispatch_cpu + (t2 - t1)
     local done = tally.events + tally.errors
@@ -367,12 +395,26 @@ local function counter_snapshot(acdc)
   return out
 end
 
+local HIT_COUNTERS = { "hit_approved", "hit_unrecognized", "hit_block" }
+
+-- The execution cache over the run: lookups, the share that hit, and what the
+-- policy stored and removed.
+local function cache_report(before, after, pol)
+  local d = {}
+  for k, v in pairs(after) do d[k] = v - before[k] end
+  local hits = 0
+  for _, k in ipairs(HIT_COUNTERS) do hits = hits + d[k] end
+  local lookups = hits + d.miss
+  return { lookups = lookups, hits = hits, hit_rate = lookups > 0 and hits / lookups or 0,
+    stored = pol.stored, removed = pol.removed }
+end
+
 -- Names from the module's tables; dispatch results 0, 1, 11 and replies 1 to 4
 -- always appear, so that a zero shows as a zero.
 local function build_report(acdc, src, tally, timing, before, after)
   local r = { source = src, events = tally.events, dispatch_errors = tally.errors, by_op = tally.ops,
-    by_type = {}, results = { ["0"] = 0, ["1"] = 0, ["11"] = 0 }, replies = { none = 0 }, counters = {},
-    timing = timing }
+    by_type = {}, results = { ["0"] = 0, ["1"] = 0, ["11"] = 0 }, replies = { none = 0 }, verdicts = {},
+    counters = {}, timing = timing }
   for t, c in pairs(tally.types) do r.by_type[name_of(acdc.event, t)] = c end
   for result, c in pairs(tally.results) do r.results[result] = c end
   for code = 1, 4 do r.replies[name_of(acdc.reply, code)] = 0 end
@@ -380,6 +422,14 @@ local function build_report(acdc, src, tally, timing, before, after)
     local name = code == "none" and "none" or name_of(acdc.reply, code)
     r.replies[name] = r.replies[name] + c
   end
+  for code = 1, 4 do r.verdicts[name_of(acdc.reply, code)] = 0 end
+  for code, c in pairs(tally.verdicts) do
+    local name = name_of(acdc.reply, code)
+    r.verdicts[name] = (r.verdicts[name] or 0) + c
+  end
+  -- A reply chosen natively: results 1 and 11.
+  local native = r.results["1"] + r.results["11"]
+  r.decided_natively = { events = native, share = tally.events > 0 and native / tally.events or 0 }
   for name, value in pairs(after) do r.counters[name] = value - (before[name] or 0) end
   local function per_second(seconds)
     return seconds > 0 and tally.events / seconds or nil
@@ -401,15 +451,27 @@ local function main(argv)
   local ops = resolve_mapping(acdc)
   -- Opened first, so that a bad path fails before a long run rather than after it.
   local json = opts.json and open_or_fail(opts.json)
+  local files
+  if opts.drive_c then
+    local err
+    files, err = drive.new(opts.drive_c)
+    if not files then fail(1, "--drive-c: " .. err) end
+  end
   local progress = Progress.new(stderr_is_terminal())
   local source, src, save = open_source(opts, ops, progress)
+  local pol = policy.new(acdc)
 
-  local before = counter_snapshot(acdc)
-  local tally, timing = run(source, src, acdc.AbstractEvent, progress)
-  local after = counter_snapshot(acdc)
+  local before, cache_before = counter_snapshot(acdc), acdc.CacheStats()
+  local tally, timing = run(source, src, acdc.AbstractEvent, pol, files, progress)
+  local after, cache_after = counter_snapshot(acdc), acdc.CacheStats()
   if save then save:close() end
 
   local r = build_report(acdc, src, tally, timing, before, after)
+  r.cache = cache_report(cache_before, cache_after, pol)
+  if files then
+    r.files = files:stats()
+    r.files.drive_c = opts.drive_c
+  end
   io.stdout:write(report.text(r))
   if json then
     json:write(report.json(r))

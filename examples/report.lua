@@ -6,9 +6,16 @@
 --   dispatch_errors  calls to AbstractEvent that raised
 --   by_type     event name -> count;  by_op  CSV op -> count
 --   results     dispatch result ("0", "1", "11", ...) -> count
---   replies     reply name or "none" -> count
+--   replies     reply name or "none" -> count: the replies the library chose
+--   verdicts    reply name -> count: the reply each event got, the library's or,
+--               for result 0, the policy's
+--   decided_natively  {events, share}: events with a reply chosen by the library
+--   cache       {lookups, hits, hit_rate, stored, removed}: the execution cache over
+--               the run, and the verdicts the policy stored and removed
+--   files       {drive_c, files, folders, found, conflicts}: what was made under
+--               drive C, and the files found there already (only with --drive-c)
 --   counters    counter name -> difference over the run
---   timing      cpu_seconds, source_cpu_seconds, dispatch_cpu_seconds, wall_seconds,
+--   timing      cpu_seconds, source_cpu_seconds, files_cpu_seconds, dispatch_cpu_seconds, wall_seconds,
 --               wall_clock (its source), events_per_cpu_second,
 --               events_per_dispatch_cpu_second, events_per_wall_second (nil when
 --               the time is 0)
@@ -181,7 +188,22 @@ function report.text(r)
     out[#out + 1] = format("  %-3s %-26s %12s", k, RESULT_MEANING[k] or "", thousands(r.results[k]))
   end
   out[#out + 1] = ""
-  count_lines(out, "replies", by_count(r.replies), r.events)
+  count_lines(out, "replies chosen by the library", by_count(r.replies), r.events)
+  out[#out + 1] = ""
+  out[#out + 1] = format("decided natively: %s of %s events (%.2f%%)", thousands(r.decided_natively.events),
+    thousands(r.events), 100 * r.decided_natively.share)
+  out[#out + 1] = ""
+  count_lines(out, "verdicts (the reply each event got, from the library or the policy)", by_count(r.verdicts),
+    r.events)
+  out[#out + 1] = ""
+  local c = r.cache
+  out[#out + 1] = format("execution cache: %s lookups, %.1f%% hits; the policy stored %s verdicts and removed %s",
+    thousands(c.lookups), 100 * c.hit_rate, thousands(c.stored), thousands(c.removed))
+  if r.files then
+    out[#out + 1] = format("files under drive C (%s): %s files and %s folders made, %s files there already%s",
+      r.files.drive_c, thousands(r.files.files), thousands(r.files.folders), thousands(r.files.found),
+      r.files.conflicts > 0 and format(", %s paths that could not be made", thousands(r.files.conflicts)) or "")
+  end
   out[#out + 1] = ""
 
   local names, total = {}, 0
@@ -201,6 +223,10 @@ function report.text(r)
   out[#out + 1] = "rate (CPU time from os.clock, this process only)"
   out[#out + 1] = format("  dispatch  %8.3f s  %s  (building event tables and calling AbstractEvent)",
     t.dispatch_cpu_seconds, rate(t.events_per_dispatch_cpu_second))
+  if r.files then
+    out[#out + 1] = format("  files     %8.3f s  (making the files under drive C, and the folders' shell calls)",
+      t.files_cpu_seconds)
+  end
   out[#out + 1] = format("  overall   %8.3f s  %s  (with %s)", t.cpu_seconds, rate(t.events_per_cpu_second),
     src.kind == "generated" and "generating the workload" or "reading and checking the CSV file")
   out[#out + 1] = format("  wall      %8.3f s  %s  (wall clock from %s)", t.wall_seconds,

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/digest.h"
 #include "platform/error.h"
 #include "platform/file_status.h"
 #include "platform/process.h"
@@ -20,14 +21,25 @@ struct Services {
   Win32Error (*file_status)(const char* path, FileStatus* out);
   uint64_t (*now_ms)();
   size_t (*system_message)(Win32Error code, char16_t* out, size_t cap);
+  Win32Error (*descriptor_name)(uint32_t pid, int32_t fd, char* out, size_t cap);
+  void* (*allocate)(size_t size);  // memory that std::free releases; nullptr when there is none
+  // The digest's two steps that can fail: making a context (an allocation) and
+  // hashing with it.
+  void* (*new_digest_context)();
+  bool (*sha256)(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
 };
 
 // The table in use. Tests replace entries and put the saved table back.
 extern Services g_services;
 
+// std::malloc, the one allocator of the few heap blocks the core keeps.
+void* OsAllocate(size_t size);
+
 // The real implementations, for tests that restore them.
 constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsProcessRunning,
-                                  OsFileStatus, OsNowMilliseconds,  OsSystemMessage};
+                                  OsFileStatus, OsNowMilliseconds,  OsSystemMessage,
+                                  OsDescriptorName,   OsAllocate,
+                                  OsNewDigestContext, OsSha256};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -37,5 +49,13 @@ inline bool IsProcessRunning(uint32_t pid) { return g_services.is_process_runnin
 inline Win32Error GetFileStatus(const char* path, FileStatus* out) { return g_services.file_status(path, out); }
 inline uint64_t NowMilliseconds() { return g_services.now_ms(); }
 inline size_t SystemMessage(Win32Error code, char16_t* out, size_t cap) { return g_services.system_message(code, out, cap); }
+inline Win32Error DescriptorName(uint32_t pid, int32_t fd, char* out, size_t cap) {
+  return g_services.descriptor_name(pid, fd, out, cap);
+}
+inline void* Allocate(size_t size) { return g_services.allocate(size); }
+inline void* NewDigestContext() { return g_services.new_digest_context(); }
+inline bool Sha256(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len) {
+  return g_services.sha256(ctx, data, size, out, out_len);
+}
 
 }  // namespace acdc::platform

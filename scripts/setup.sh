@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix
   lua-cjson lua-dkjson clang libclang-rt-14-dev
-  zlib1g-dev
+  zlib1g-dev libssl-dev
   python3
 )
 

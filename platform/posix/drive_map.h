@@ -8,12 +8,17 @@
 
 namespace acdc::platform {
 
-// Maps the Win32 path `path` (UTF-8) to a host path in `out` (capacity `cap`).
-// Drive letters and components are matched ignoring ASCII case where the exact name
-// is missing, because the fast path lower-cases paths before it looks at the file.
-// A path that already starts with '/' is used as it is. Fails with
-// kErrorPathNotFound for a path on an unmapped drive or a relative path, and with
-// kErrorFilenameExcedRange when the result does not fit.
+// Maps the Win32 path `path` (UTF-8) to a host path in `out` (capacity `cap`),
+// spelled as asked; `*root` receives the length of the drive's folder, after which
+// components may differ in case from the names on disk (all of a path that already
+// starts with '/', which is used as it is). Fails with kErrorPathNotFound for a
+// path on an unmapped drive or a relative path, and with kErrorFilenameExcedRange
+// when the result does not fit.
+Win32Error MapWin32PathExact(const char* path, char* out, size_t cap, size_t* root);
+
+// The same, with the components matched ignoring ASCII case where the exact name
+// is missing (ResolveCase), because the fast path lower-cases paths before it looks
+// at the file.
 Win32Error MapWin32Path(const char* path, char* out, size_t cap);
 
 // Maps the host path `path` to its Win32 form in `out`, through the longest drive

@@ -79,6 +79,19 @@ Win32Error CheckProcess(uint32_t pid, ProcStatus* st) {
   return kErrorSuccess;
 }
 
+// A link target of /proc in Win32 form. A file deleted while it is open keeps its
+// name on Windows (an image cannot be deleted while it runs, and an open file is
+// only marked for deletion), so that name is what Windows would report; Linux marks
+// it " (deleted)". A name that really ends so, and still exists, keeps its ending.
+Win32Error LinkTargetToWin32(char* host, size_t n, char* out, size_t cap) {
+  static constexpr char kDeleted[] = " (deleted)";
+  constexpr size_t kDeletedLength = sizeof kDeleted - 1;
+  struct stat sb;
+  if (n > kDeletedLength && std::strcmp(host + n - kDeletedLength, kDeleted) == 0 && lstat(host, &sb) != 0)
+    host[n - kDeletedLength] = '\0';
+  return ToWin32Path(host, out, cap);
+}
+
 }  // namespace
 
 uint32_t OsCurrentProcessId() { return g_current_pid.load(std::memory_order_relaxed); }
@@ -105,17 +118,8 @@ Win32Error OsQueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, Image
   if (static_cast<size_t>(n) >= sizeof host) return kErrorInsufficientBuffer;
   host[n] = '\0';
 
-  // The image of a running process cannot be deleted on Windows, so the name it was
-  // started from is what Windows would report; Linux marks it " (deleted)".
-  static constexpr char kDeleted[] = " (deleted)";
-  constexpr size_t kDeletedLength = sizeof kDeleted - 1;
-  struct stat sb;
-  if (static_cast<size_t>(n) > kDeletedLength && std::strcmp(host + n - kDeletedLength, kDeleted) == 0 &&
-      lstat(host, &sb) != 0)
-    host[n - kDeletedLength] = '\0';
-
   char win32[kHostPathCapacity];
-  err = ToWin32Path(host, win32, sizeof win32);
+  err = LinkTargetToWin32(host, static_cast<size_t>(n), win32, sizeof win32);
   if (err != kErrorSuccess) return err;
   size_t written = 0;
   // QueryFullProcessImageNameW takes the capacity with the NUL and refuses a short
@@ -130,6 +134,29 @@ bool OsIsProcessRunning(uint32_t pid) {
   // A process snapshot lists processes, not threads, and no exited process.
   ProcStatus st;
   return CheckProcess(pid, &st) == kErrorSuccess && st.state != 'Z' && st.state != 'X';
+}
+
+Win32Error OsDescriptorName(uint32_t pid, int32_t fd, char* out, size_t cap) {
+  if (cap > 0) out[0] = '\0';
+  ProcStatus st;
+  Win32Error err = CheckProcess(pid, &st);
+  if (err != kErrorSuccess) return err;
+  // DuplicateHandle refuses a value that is no handle of the source process.
+  if (fd < 0) return kErrorInvalidHandle;
+  char link[48];
+  std::snprintf(link, sizeof link, "/proc/%u/fd/%d", pid, fd);
+  char host[kHostPathCapacity];
+  ssize_t n = readlink(link, host, sizeof host);
+  if (n < 0) {
+    if (errno == EACCES || errno == EPERM) return kErrorAccessDenied;
+    return errno == ENOENT ? kErrorInvalidHandle : TranslateErrno(errno);
+  }
+  if (static_cast<size_t>(n) >= sizeof host) return kErrorInsufficientBuffer;
+  host[n] = '\0';
+  // Pipes, sockets and anonymous inodes read "pipe:[...]" and the like: no file
+  // name to give, as the Windows query has none for such a handle.
+  if (host[0] != '/') return kErrorInvalidFunction;
+  return LinkTargetToWin32(host, static_cast<size_t>(n), out, cap);
 }
 
 }  // namespace acdc::platform

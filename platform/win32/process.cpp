@@ -5,9 +5,20 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
+#include <cwchar>
+
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace acdc::platform {
+
+namespace {
+
+// The longest path Windows accepts ("\\?\" form) is 32767 code units, plus the NUL.
+constexpr DWORD kMaxPathUnits = 32768;
+
+}  // namespace
 
 uint32_t OsCurrentProcessId() { return GetCurrentProcessId(); }
 
@@ -48,6 +59,40 @@ bool OsIsProcessRunning(uint32_t pid) {
   }
   CloseHandle(snapshot);
   return found;
+}
+
+Win32Error OsDescriptorName(uint32_t pid, int32_t fd, char* out, size_t cap) {
+  if (cap > 0) out[0] = '\0';
+  HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+  if (process == nullptr) return GetLastError();
+  // Handle values are 32-bit numbers even in 64-bit processes; the driver reports
+  // them as such.
+  HANDLE source = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(static_cast<uint32_t>(fd)));
+  HANDLE copy = nullptr;
+  BOOL ok = DuplicateHandle(process, source, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  Win32Error err = ok ? kErrorSuccess : GetLastError();
+  CloseHandle(process);
+  if (!ok) return err;
+  wchar_t wide[kMaxPathUnits];
+  DWORD units = GetFinalPathNameByHandleW(copy, wide, kMaxPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  err = units == 0 ? GetLastError() : kErrorSuccess;
+  CloseHandle(copy);
+  if (units == 0) return err;
+  if (units >= kMaxPathUnits) return kErrorInsufficientBuffer;
+  // The answer is in the "\\?\" form; callers compare names in the form Windows
+  // shows elsewhere: "C:\..." and "\\server\share\..." for "\\?\UNC\server\share\...".
+  const wchar_t* name = wide;
+  size_t n = units;
+  if (n >= 8 && std::wcsncmp(name, L"\\\\?\\UNC\\", 8) == 0) {
+    wide[6] = L'\\';
+    name = wide + 6;
+    n -= 6;
+  } else if (n >= 4 && std::wcsncmp(name, L"\\\\?\\", 4) == 0) {
+    name += 4;
+    n -= 4;
+  }
+  size_t written = 0;
+  return Utf16ToUtf8(reinterpret_cast<const char16_t*>(name), n, out, cap, &written);
 }
 
 }  // namespace acdc::platform

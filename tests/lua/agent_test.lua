@@ -272,7 +272,8 @@ local function decode_report(text)
     by_type = object("by_type", "  "), by_op = object("by_op", "  "),
     results = object("results", "  "), replies = object("replies", "  "),
     counters = object("counters", "  "), source = object("source", "  "),
-    timing = object("timing", "  "),
+    timing = object("timing", "  "), verdicts = object("verdicts", "  "), cache = object("cache", "  "),
+    decided_natively = object("decided_natively", "  "), files = object("files", "  "),
   }
 end
 
@@ -370,7 +371,8 @@ describe("agent.lua", function()
 
   with_module("reports figures that add up for a generated run", function()
     local json = tmpfile()
-    local status, out, err = run("--events 3000 --seed 5 --json " .. json)
+    local drive_c = assert(os.getenv("ACDC_DRIVE_C"), "ACDC_DRIVE_C is not set")
+    local status, out, err = run("--events 3000 --seed 5 --drive-c " .. drive_c .. " --json " .. json)
     assert.equal(0, status)
     assert.equal("", err) -- not a terminal: no progress
     local r = decode_report(read_file(json))
@@ -388,6 +390,57 @@ describe("agent.lua", function()
     assert.equal(r.by_op.exit + r.by_op.open_write, r.by_type.cleanup_pre)
     assert.is_true(r.timing.cpu_seconds >= r.timing.dispatch_cpu_seconds)
     assert.truthy(out:find("events dispatched: 3,000\n", 1, true))
+    -- Every event got one verdict; those the library chose are its replies.
+    assert.equal(3000, sum(r.verdicts))
+    assert.equal(r.results["1"] + r.results["11"], r.decided_natively.events)
+    assert.equal(r.decided_natively.events, 3000 - r.replies.none)
+    -- The policy stores a verdict only for what the library left to it.
+    assert.is_true(r.cache.stored > 0 and r.cache.stored <= r.results["0"])
+    assert.is_true(r.cache.hits > 0)
+    assert.near(r.cache.hits / r.cache.lookups, r.cache.hit_rate, 1e-8)
+    assert.equal(0, r.files.conflicts)
+    assert.is_true(r.files.files + r.files.found > 0)
+  end)
+
+  with_module("makes the files its events name under drive C, one spelling per path, and keeps verdicts", function()
+    local drive_c = assert(os.getenv("ACDC_DRIVE_C"), "ACDC_DRIVE_C is not set")
+    local top = string.format("AgentT%d%04d", os.time(), math.random(0, 9999))
+    local C = "C:\\" .. top
+    local path, json = tmpfile(), tmpfile()
+    local function row(t, op, p) return string.format("%d,%s,100,,C:\\Windows\\explorer.exe,%s,,", t, op, p) end
+    write_file(path, table.concat({
+      "time_ms,op,pid,ppid,image,path,new_path,cmdline",
+      row(1, "exec", C .. "\\Apps\\Tool.exe"),              -- not cached: the policy stores "unrecognized"
+      row(2, "exec", C:lower() .. "\\APPS\\tool.EXE"),      -- another spelling: cached, allowed natively
+      row(3, "exec", C .. "\\Temp\\evil.exe"),              -- the policy stores a block
+      row(4, "exec", C .. "\\temp\\EVIL.exe"),              -- blocked natively
+      row(5, "open_write", C .. "\\Apps\\Tool.exe"),        -- written: its verdict goes
+      row(6, "exec", C .. "\\Apps\\Tool.exe"),              -- decided by the policy again
+      row(7, "delete", C .. "\\Temp\\evil.exe"),            -- deleted: its verdict goes
+      row(8, "exec", C .. "\\Temp\\evil.exe"),
+    }, "\r\n"))
+    local status, out, err = run("--replay " .. path .. " --drive-c " .. drive_c .. " --json " .. json)
+    os.execute("rm -rf '" .. drive_c .. "/" .. top .. "'")
+    assert.equal(0, status)
+    assert.equal("", err)
+    local r = decode_report(read_file(json))
+    assert.same({ ["0"] = 4, ["1"] = 3, ["11"] = 1 }, r.results)
+    assert.same({ allow = 3, block = 3, ignore = 2, error = 0 }, r.verdicts)
+    assert.same({ events = 4, share = 0.5 }, r.decided_natively)
+    assert.near(1 / 3, r.cache.hit_rate, 1e-8)
+    r.cache.hit_rate = nil
+    assert.same({ lookups = 6, hits = 2, stored = 4, removed = 2 }, r.cache)
+    assert.same({ files = 2, folders = 3, found = 0, conflicts = 0, drive_c = drive_c }, r.files)
+    assert.truthy(out:find("decided natively: 4 of 8 events (50.00%)", 1, true))
+    assert.truthy(out:find("execution cache: 6 lookups, 33.3% hits; the policy stored 4 verdicts and removed 2", 1,
+      true))
+  end)
+
+  it("refuses a drive C folder that does not exist", function()
+    local status, out, err = run("--events 10 --drive-c /nonexistent/acdc-drive-c")
+    assert.equal(1, status)
+    assert.equal("", out)
+    assert.equal("agent: --drive-c: no folder /nonexistent/acdc-drive-c\n", err)
   end)
 
   with_module("replays a saved workload into the same report", function()

@@ -3,7 +3,9 @@
 // a file or a clock of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -59,9 +61,15 @@ TEST_F(Dispatcher, OwnEventIsIgnoredAndCountsOnlyAcIgnore) {
   EXPECT_EQ(trace.Take(), "Filtering out own event\nREPLY_IGNORE_EAGAIN\n");
 }
 
+// The types the handlers decide; every other number, in range or not, has none.
+constexpr uint32_t kHandled[] = {10, 11, 12, 14, 15, 16, 17, 18, 20, 21, 35, 45, 47};
+
 TEST_F(Dispatcher, TypesWithoutHandlerGetErrorAndNeverReachLua) {
-  // 13 has no handler by design; 10 and 18 have none yet; 99 and 0 are out of range.
-  for (uint32_t type : {13u, 0u, 10u, 18u, 45u, 49u, 50u, 99u, 0xFFFFFFFFu}) {
+  std::vector<uint32_t> types = {50u, 99u, 0xFFFFFFFFu};
+  for (uint32_t t = 0; t < kEventCount; ++t)
+    if (std::find(std::begin(kHandled), std::end(kHandled), t) == std::end(kHandled)) types.push_back(t);
+  EXPECT_EQ(types.size(), 40u);
+  for (uint32_t type : types) {
     CounterDelta delta;
     ResetEventRecord(record_.get());
     evt().pid = 42;
@@ -78,6 +86,32 @@ TEST_F(Dispatcher, TypesWithoutHandlerGetErrorAndNeverReachLua) {
     EXPECT_EQ(delta.Total(), 3u) << type;
     EXPECT_EQ(trace.Take(), "Type " + std::to_string(static_cast<int>(type)) +
                                 " not supported by C event abstraction\nREPLY_ERROR\n");
+  }
+}
+
+// Each handled type reaches its handler and is counted under its own kind once the
+// handler has returned, then by its result.
+TEST_F(Dispatcher, HandledTypesAreRoutedAndCountedByKind) {
+  platform::g_services.query_process_image = FakeImage;
+  const struct {
+    uint32_t type;
+    Counter kind;
+  } routes[] = {{10, event_open_pre},         {11, event_open_post},       {12, event_close_pre},
+                {14, event_setinfo_pre},      {15, event_setinfo_post},    {16, event_setsecurity_pre},
+                {17, event_setsecurity_post}, {18, event_exec_pre},        {20, event_link_pre},
+                {21, event_link_post},        {35, event_rename_post},     {45, event_unlink_post},
+                {47, event_unlink_post}};
+  ASSERT_EQ(std::size(routes), std::size(kHandled));
+  for (const auto& r : routes) {
+    CounterDelta delta;
+    ResetEventRecord(record_.get());
+    evt().pid = 42;
+    evt().type = r.type;
+    int result = Dispatch();
+    EXPECT_EQ(delta(r.kind), 1u) << r.type;
+    EXPECT_EQ(delta(event_not_handled), 0u) << r.type;
+    EXPECT_EQ(delta(total_events), 1u) << r.type;
+    EXPECT_EQ(delta(result == kResultEagain ? eagain_return : lua_return), 1u) << r.type;
   }
 }
 

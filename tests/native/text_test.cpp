@@ -36,6 +36,28 @@ TEST(SplitPath, KeepsFinalBackslashAndFallsBackToWholeText) {
   }
 }
 
+// The last backslash is found a word at a time: every length and position, among
+// bytes that differ from a backslash in one bit or have their high bit set.
+TEST(SplitPath, FindsTheLastBackslashAtEveryOffset) {
+  const char fillers[] = {'a', '\\' ^ 1, static_cast<char>('\\' ^ 0x80), static_cast<char>(0xFF)};
+  for (char filler : fillers) {
+    for (size_t n = 0; n <= 40; ++n) {
+      for (size_t pos = 0; pos <= n; ++pos) {  // pos == n: no backslash at all
+        std::string src(n, filler);
+        if (pos < n) src[pos] = '\\';
+        if (pos + 1 < n && pos % 3 == 0) src[pos / 2] = '\\';  // an earlier one too
+        char dir[kTextCapacity] = {}, file[kTextCapacity] = {};
+        size_t len = SplitPathN(dir, file, src.c_str(), n);
+        size_t cut = src.rfind('\\') == std::string::npos ? 0 : src.rfind('\\') + 1;
+        std::string want_file = cut == 0 ? src : src.substr(cut);
+        ASSERT_EQ(std::string(file), want_file) << n << " " << pos;
+        ASSERT_EQ(len, want_file.size());
+        ASSERT_EQ(std::string(dir), cut == 0 ? src : src.substr(0, cut)) << n << " " << pos;
+      }
+    }
+  }
+}
+
 TEST(GetExtension, TakesAtMostSevenCharactersAfterTheLastDot) {
   const std::pair<const char*, const char*> cases[] = {
       {"File.TXT", "TXT"},         {".profile", ""},        {"name.", ""},

@@ -1,0 +1,135 @@
+-- The execution cache's functions of module acdc, on files under the test build's
+-- drive C (ACDC_DRIVE_C).
+local acdc = require "acdc"
+
+local drive_c = assert(os.getenv("ACDC_DRIVE_C"), "ACDC_DRIVE_C is not set")
+
+local function pack(...) return { n = select("#", ...), ... } end
+
+local function delta(fn)
+  local before = acdc.CacheStats()
+  fn()
+  local after, d = acdc.CacheStats(), {}
+  for k, v in pairs(after) do
+    if v ~= before[k] then d[k] = v - before[k] end
+  end
+  return d
+end
+
+-- A file of `size` bytes at C:\isc\<name>; a large one is sparse.
+local function make_file(name, size)
+  os.execute("mkdir -p '" .. drive_c .. "/isc'")
+  local f = assert(io.open(drive_c .. "/isc/" .. name, "wb"))
+  if size > 0 then
+    f:seek("set", size - 1)
+    f:write("x")
+  end
+  f:close()
+  return "C:\\isc\\" .. name
+end
+
+describe("AddToCache and IsCached", function()
+  before_each(function() acdc.ClearCache() end)
+
+  it("store verdicts and rule sets and count hits by type", function()
+    assert.are.same({ add_approved = 2, add_unrecognized = 1, add_block = 1, hit_approved = 2, hit_unrecognized = 1,
+      hit_block = 1 }, delta(function()
+      assert.are.same({ n = 1, true }, pack(acdc.AddToCache("c:\\a.exe", 1)))
+      acdc.AddToCache("c:\\u.exe", 2)
+      acdc.AddToCache("c:\\b.exe", 3, "ruleset-12-0-7-65535")
+      acdc.AddToCache("c:\\none.exe")
+      assert.are.same({ n = 1, 1 }, pack(acdc.IsCached("c:\\a.exe")))
+      assert.are.same({ n = 1, 2 }, pack(acdc.IsCached("c:\\u.exe")))
+      assert.are.same({ n = 2, 3, "ruleset-12-0-7--1" }, pack(acdc.IsCached("c:\\b.exe")))
+      assert.are.same({ n = 1, 1 }, pack(acdc.IsCached("c:\\none.exe")))
+    end))
+  end)
+
+  it("take a type that is no whole 64-bit number as approved, and 2^32 + 2 as itself", function()
+    for _, t in ipairs { "2", {}, 0 / 0, 2 ^ 64, 2 ^ 32 + 2, 2.9 } do
+      acdc.AddToCache("c:\\t.exe", t)
+      assert.are.equal(t == 2.9 and 2 or 1, (acdc.IsCached("c:\\t.exe")))
+    end
+  end)
+
+  it("read 'ruleset-1-2-3-4-5' as rule set 1-2-3-4 and ignore a text that does not match", function()
+    acdc.AddToCache("c:\\r.exe", 3, "ruleset-1-2-3-4-5")
+    assert.are.same({ n = 2, 3, "ruleset-1-2-3-4" }, pack(acdc.IsCached("c:\\r.exe")))
+    acdc.AddToCache("c:\\r.exe", 3, "ruleset-" .. ("9"):rep(512) .. "-1-2-3")
+    assert.are.same({ n = 1, 3 }, pack(acdc.IsCached("c:\\r.exe")))
+  end)
+
+  it("fill the result table of a miss from the file", function()
+    local ten, big, empty = make_file("ten.bin", 10), make_file("big.bin", 200 * 2 ^ 20), make_file("empty.bin", 0)
+    local t = {}
+    assert.are.same({ miss = 1 }, delta(function() assert.are.same({ n = 1, 0 }, pack(acdc.IsCached(ten, t))) end))
+    assert.are.same({ size = 10, isexec = true }, t)
+    t = { size = "old" }
+    assert.are.same({ miss = 1, stat_too_big = 1 }, delta(function() acdc.IsCached(big, t) end))
+    assert.are.same({ size = 0, isexec = false }, t)
+    assert.are.same({ miss = 1, stat_size_zero = 1 }, delta(function() acdc.IsCached(empty, {}) end))
+    assert.are.same({ miss = 1, stat_not_file = 1 }, delta(function() acdc.IsCached("C:\\isc", {}) end))
+    assert.are.same({ miss = 1, stat_fail = 1 }, delta(function() acdc.IsCached("C:\\isc\\nothing", {}) end))
+    -- The lower-cased spelling of the file is found too.
+    t = {}
+    acdc.IsCached(ten:lower(), t)
+    assert.are.same({ size = 10, isexec = true }, t)
+    -- A hit leaves the table alone.
+    acdc.AddToCache(ten, 1)
+    t = {}
+    assert.are.equal(1, acdc.IsCached(ten, t))
+    assert.are.same({}, t)
+  end)
+
+  it("ignore a second argument that is not a table", function()
+    local ten = make_file("ten.bin", 10)
+    for _, second in ipairs { 5, "x", true } do
+      assert.are.same({ n = 1, 0 }, pack(acdc.IsCached(ten, second)))
+    end
+  end)
+
+  it("key on the exact text, of any length, up to its first NUL", function()
+    acdc.AddToCache("c:\\Case.exe", 1)
+    assert.are.equal(0, (acdc.IsCached("c:\\case.exe")))
+    local long = "c:\\" .. ("x"):rep(5000)
+    acdc.AddToCache(long, 2)
+    assert.are.equal(2, (acdc.IsCached(long)))
+    assert.are.equal(0, (acdc.IsCached(long:sub(1, -2))))
+    acdc.AddToCache("c:\\nul.exe\0tail", 3)
+    assert.are.equal(3, (acdc.IsCached("c:\\nul.exe")))
+  end)
+
+  it("raise for a path that is not a string", function()
+    for name, fn in pairs { AddToCache = function() acdc.AddToCache(nil, 1) end,
+      IsCached = function() acdc.IsCached({}) end, RemoveFromCache = function() acdc.RemoveFromCache() end } do
+      local ok, err = pcall(fn)
+      assert.is_false(ok)
+      assert.matches("bad argument #1 to '" .. name .. "' %(string expected, got [%a ]+%)$", err)
+    end
+  end)
+end)
+
+describe("RemoveFromCache, ClearCache and CacheStats", function()
+  it("remove only the path's own entry", function()
+    acdc.AddToCache("c:\\gone.exe", 1)
+    assert.are.same({ removehit = 1, removemiss = 1 }, delta(function()
+      assert.is_true(acdc.RemoveFromCache("c:\\gone.exe"))
+      assert.is_false(acdc.RemoveFromCache("c:\\gone.exe"))
+    end))
+  end)
+
+  it("clear every entry and count only the clear", function()
+    acdc.AddToCache("c:\\k.exe", 1)
+    assert.are.same({ clear = 1 }, delta(acdc.ClearCache))
+    assert.are.equal(0, (acdc.IsCached("c:\\k.exe")))
+  end)
+
+  it("report fifteen counters", function()
+    local keys = {}
+    for k in pairs(acdc.CacheStats()) do keys[#keys + 1] = k end
+    table.sort(keys)
+    assert.are.same({ "add_approved", "add_block", "add_unrecognized", "clear", "hit_approved", "hit_block",
+      "hit_unrecognized", "miss", "removefail", "removehit", "removemiss", "stat_fail", "stat_not_file",
+      "stat_size_zero", "stat_too_big" }, keys)
+  end)
+end)

@@ -1,0 +1,249 @@
+// File status of paths spelled in another case than on disk, through the folder
+// table: which name wins, when a remembered folder is trusted, and what a change
+// on disk does to it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/folder_table.h"
+#include "platform/services.h"
+
+namespace acdc::platform {
+namespace {
+
+const std::string kRoot = std::string(ACDC_DRIVE_C) + "/Folder Table";
+
+// A clock two seconds ahead: folders made by the test count as settled.
+uint64_t Ahead() { return OsNowMilliseconds() + 2000; }
+
+void MakeFile(const std::string& path, size_t size) {
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  std::string bytes(size, 'x');
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(size));
+  close(fd);
+}
+
+void RemoveTree(const std::string& path) {
+  std::string command = "rm -rf '" + path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+struct Status {
+  Win32Error error;
+  uint64_t size;
+};
+Status StatusOf(const std::string& path) {
+  FileStatus st{};
+  Win32Error e = GetFileStatus(path.c_str(), &st);
+  return {e, e == kErrorSuccess ? st.size : 0};
+}
+
+class FolderTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveTree(kRoot);
+    mkdir(ACDC_DRIVE_C, 0755);
+    ASSERT_EQ(mkdir(kRoot.c_str(), 0755), 0);
+    ClearFolderTable();
+    g_services.now_ms = Ahead;
+    start_ = ReadFolderTableCounts();
+  }
+  void TearDown() override {
+    g_services = kOsServices;
+    ClearFolderTable();
+    RemoveTree(kRoot);
+  }
+  uint64_t Hits() const { return ReadFolderTableCounts().hits - start_.hits; }
+  uint64_t Misses() const { return ReadFolderTableCounts().misses - start_.misses; }
+  FolderTableCounts start_;
+};
+
+TEST_F(FolderTable, ExactSpellingNeedsNoTable) {
+  MakeFile(kRoot + "/Exact.TXT", 3);
+  EXPECT_EQ(StatusOf("C:\\Folder Table\\Exact.TXT").size, 3u);
+  EXPECT_EQ(Hits() + Misses(), 0u);
+  // A missing name may exist in other letters: only the folder can tell.
+  EXPECT_EQ(StatusOf("C:\\Folder Table\\Missing.TXT").error, kErrorFileNotFound);
+  EXPECT_EQ(Misses(), 1u);
+  EXPECT_EQ(StatusOf("C:\\Folder Table\\Missing.TXT").error, kErrorFileNotFound);
+  EXPECT_EQ(Hits(), 1u);
+}
+
+TEST_F(FolderTable, RemembersTheFolderOfTheLastName) {
+  ASSERT_EQ(mkdir((kRoot + "/Sub Dir").c_str(), 0755), 0);
+  MakeFile(kRoot + "/Sub Dir/One.DLL", 1);
+  MakeFile(kRoot + "/Sub Dir/Two.DLL", 2);
+  // The drive's folder and its "Folder Table" are exact; "sub dir" is not, so its
+  // folder is read, and so is the folder of the last name.
+  EXPECT_EQ(StatusOf("c:\\folder table\\sub dir\\one.dll").size, 1u);
+  EXPECT_EQ(Misses(), 3u);
+  EXPECT_EQ(Hits(), 0u);
+  EXPECT_EQ(StatusOf("c:\\folder table\\sub dir\\two.dll").size, 2u);
+  EXPECT_EQ(StatusOf("c:\\folder table\\sub dir\\three.dll").error, kErrorFileNotFound);
+  EXPECT_EQ(Misses(), 3u);
+  EXPECT_EQ(Hits(), 2u);
+  // Another folder of the same parent starts from the remembered parent.
+  ASSERT_EQ(mkdir((kRoot + "/Other").c_str(), 0755), 0);
+  MakeFile(kRoot + "/Other/x.Y", 5);
+  EXPECT_EQ(StatusOf("c:\\folder table\\other\\x.y").size, 5u);
+  EXPECT_EQ(StatusOf("c:\\folder table\\other\\nothing\\x.y").error, kErrorPathNotFound);
+  EXPECT_EQ(StatusOf("c:\\folder table\\other\\x.y\\z").error, kErrorPathNotFound);
+}
+
+TEST_F(FolderTable, ExactNameWinsElseTheBytewiseSmallest) {
+  for (const char* dir : {"/Sub", "/SUB"}) ASSERT_EQ(mkdir((kRoot + dir).c_str(), 0755), 0);
+  MakeFile(kRoot + "/Sub/Inner.txt", 1);
+  MakeFile(kRoot + "/SUB/inner.TXT", 2);
+  MakeFile(kRoot + "/SUB/INNER.txt", 3);
+  const struct {
+    const char* path;
+    uint64_t size;
+  } cases[] = {
+      {"C:\\folder table\\sub\\inner.TXT", 2},  // "SUB" < "Sub", then "inner.TXT" as asked
+      {"C:\\folder table\\Sub\\inner.txt", 1},  // "Sub" as asked, found in the remembered parent
+      {"C:\\Folder Table\\sub\\inner.txt", 3},  // "SUB", then "INNER.txt" < "inner.TXT"
+      {"C:\\Folder Table\\SUB\\Inner.txt", 3},
+      {"C:\\Folder Table\\Sub\\inner.txt", 1},  // "Sub" as asked
+  };
+  for (int round = 0; round < 2; ++round)  // read, then remembered
+    for (const auto& c : cases) EXPECT_EQ(StatusOf(c.path).size, c.size) << c.path << " round " << round;
+  EXPECT_GT(Hits(), 0u);
+}
+
+TEST_F(FolderTable, FolderChangedWithinTheLastSecondIsReadAgain) {
+  g_services.now_ms = OsNowMilliseconds;
+  MakeFile(kRoot + "/Fresh.TXT", 4);
+  EXPECT_EQ(StatusOf("c:\\folder table\\fresh.txt").size, 4u);
+  EXPECT_EQ(StatusOf("c:\\folder table\\fresh.txt").size, 4u);
+  EXPECT_EQ(Hits(), 0u);
+  uint64_t misses = Misses();
+  g_services.now_ms = Ahead;
+  // Read once more (the drive's folder, changed by the test too, and this one),
+  // now trusted.
+  EXPECT_EQ(StatusOf("c:\\folder table\\fresh.txt").size, 4u);
+  EXPECT_EQ(StatusOf("c:\\folder table\\fresh.txt").size, 4u);
+  EXPECT_EQ(Misses(), misses + 2);
+  EXPECT_EQ(Hits(), 1u);
+}
+
+TEST_F(FolderTable, ChangedFolderIsReadAgain) {
+  MakeFile(kRoot + "/Old.TXT", 1);
+  EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").error, kErrorFileNotFound);
+  // Past the file system's clock tick, so that the change moves the folder's times.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  MakeFile(kRoot + "/New.TXT", 7);
+  uint64_t misses = Misses();
+  EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").size, 7u);
+  EXPECT_EQ(Misses(), misses + 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(rename((kRoot + "/New.TXT").c_str(), (kRoot + "/Renamed.TXT").c_str()), 0);
+  EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").error, kErrorFileNotFound);
+  EXPECT_EQ(StatusOf("c:\\folder table\\renamed.txt").size, 7u);
+}
+
+TEST_F(FolderTable, RenamedFolderIsNotFoundUnderItsOldName) {
+  ASSERT_EQ(mkdir((kRoot + "/Moving").c_str(), 0755), 0);
+  MakeFile(kRoot + "/Moving/File.BIN", 9);
+  EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").size, 9u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(rename((kRoot + "/Moving").c_str(), (kRoot + "/Moved").c_str()), 0);
+  EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").error, kErrorPathNotFound);
+  EXPECT_EQ(StatusOf("c:\\folder table\\moved\\file.bin").size, 9u);
+  // Back under its old name in other letters: the remembered one is stale.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(rename((kRoot + "/Moved").c_str(), (kRoot + "/MOVING").c_str()), 0);
+  EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").size, 9u);
+}
+
+TEST_F(FolderTable, HoldsAFixedNumberOfFoldersAndStaysCorrectBeyondIt) {
+  const int kFolders = 200;
+  for (int i = 0; i < kFolders; ++i) {
+    std::string dir = kRoot + "/D" + std::to_string(i);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    MakeFile(dir + "/F.TXT", static_cast<size_t>(i));
+  }
+  std::vector<std::string> paths;
+  for (int i = 0; i < kFolders; ++i) paths.push_back("c:\\folder table\\d" + std::to_string(i) + "\\f.txt");
+  uint64_t first_round = 0;
+  for (int round = 0; round < 2; ++round) {
+    first_round = Misses();
+    for (int i = 0; i < kFolders; ++i) ASSERT_EQ(StatusOf(paths[i]).size, static_cast<uint64_t>(i)) << paths[i];
+  }
+  // 128 folders at most are remembered: the second round reads the others again.
+  EXPECT_GE(Misses() - first_round, static_cast<uint64_t>(kFolders - 128));
+  EXPECT_LE(Misses() - first_round, static_cast<uint64_t>(kFolders));
+  uint64_t hits = Hits();
+  EXPECT_EQ(StatusOf(paths.back()).size, static_cast<uint64_t>(kFolders - 1));
+  EXPECT_EQ(Hits(), hits + 1);
+}
+
+TEST_F(FolderTable, ResolveCaseLeavesUnresolvedPathsAsAsked) {
+  MakeFile(kRoot + "/Here.TXT", 1);
+  std::string host = kRoot + "/here.txt";
+  std::vector<char> buf(host.begin(), host.end());
+  buf.push_back('\0');
+  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kResolved);
+  EXPECT_EQ(std::string(buf.data()), kRoot + "/Here.TXT");
+  std::string missing = kRoot + "/here.txt/deeper";
+  buf.assign(missing.begin(), missing.end());
+  buf.push_back('\0');
+  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kFolderMissing);
+  EXPECT_EQ(std::string(buf.data()), missing);
+  std::string root = std::string(ACDC_DRIVE_C) + "//";
+  buf.assign(root.begin(), root.end());
+  buf.push_back('\0');
+  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kUnresolved);
+}
+
+// Lookups on four threads while a fifth changes the folders and clears the table:
+// every answer is right, and the sanitizers see no race.
+TEST_F(FolderTable, LookupsStayRightWhileFoldersChange) {
+  const int kFolders = 8;
+  for (int i = 0; i < kFolders; ++i) {
+    std::string dir = kRoot + "/Busy" + std::to_string(i);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    MakeFile(dir + "/Stays.DAT", static_cast<size_t>(10 + i));
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::thread changer([&] {
+    for (int n = 0; !stop; ++n) {
+      std::string file = kRoot + "/Busy" + std::to_string(n % kFolders) + "/Comes" + std::to_string(n % 3) + ".Tmp";
+      if (n % 2 == 0) {
+        int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+      } else {
+        unlink(file.c_str());
+      }
+      if (n % 50 == 0) ClearFolderTable();
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t)
+    readers.emplace_back([&, t] {
+      for (int i = 0; i < 3000; ++i) {
+        int folder = (i + t) % kFolders;
+        std::string path = "c:\\folder table\\busy" + std::to_string(folder) + "\\stays.dat";
+        Status s = StatusOf(path);
+        if (s.error != kErrorSuccess || s.size != static_cast<uint64_t>(10 + folder)) ++wrong;
+      }
+    });
+  for (std::thread& r : readers) r.join();
+  stop = true;
+  changer.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+}  // namespace acdc::platform
