@@ -63,6 +63,8 @@ acdc::platform::Win32Error NoFile(const char*, acdc::platform::FileStatus*) {
 
 uint64_t FixedNow() { return 1700000000000ull; }
 
+acdc::platform::Win32Error NoDescriptor(uint32_t, int32_t, char*, size_t) { return acdc::platform::kErrorInvalidHandle; }
+
 // The mode of the current input (byte 16), read by the substitute dispatcher.
 uint8_t g_mode = 0;
 int g_result = -1;
@@ -158,6 +160,7 @@ State& Setup() {
     acdc::platform::g_services.is_process_running = NotRunning;
     acdc::platform::g_services.file_status = NoFile;
     acdc::platform::g_services.now_ms = FixedNow;
+    acdc::platform::g_services.descriptor_name = NoDescriptor;
     acdc::decoder::g_dispatch = ModeDispatch;
     State st;
     st.L = luaL_newstate();

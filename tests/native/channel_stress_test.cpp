@@ -97,7 +97,6 @@ const char kServe[] =
 const std::string kStopped = "-2147024255 poll(): The system is in the process of shutting down. (-2147024255)";
 const std::string kBroken = "-2147024787 poll(): The pipe has been ended. (-2147024787)";
 
-std::string Fd(int fd) { return std::to_string(fd); }
 
 class Channel : public testing::Test {
  protected:
