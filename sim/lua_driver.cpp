@@ -16,7 +16,8 @@
 // message(fields, message_id) -> the 3176 bytes; eventfd(), pipe(), signal(fd, n),
 // write(fd, bytes), closefd(fd), handle(n), where a descriptor is a light userdata
 // holding its number, as the library takes exit channels; getpid(); now_ms() (a
-// monotonic clock); hooks() -> two
+// monotonic clock); spawn(path, arg...) -> pid and kill(pid), a process to act in
+// events; hooks() -> two
 // profiler hooks for acdc.profiler, and hook_counts() -> how often each ran. Methods: close, listen, crash, loaded,
 // connections, wait_connections, send, send_raw, wait_reply, wait_idle, stats,
 // records, queue_answer, answer_commands, commands, workers, program, file_filter.
@@ -24,7 +25,9 @@
 // Lua raises with longjmp: C++ objects live only in blocks that close before any
 // push that could raise, or around pushes made under lua_pcall (Protected below).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -286,6 +289,31 @@ int l_closefd(lua_State* L) {
 
 int l_handle(lua_State* L) {
   PushFd(L, static_cast<int>(luaL_checkinteger(L, 1)));
+  return 1;
+}
+
+// spawn(path, arg...) -> pid: a process of our own to act in events (reaped by kill).
+int l_spawn(lua_State* L) {
+  int n = lua_gettop(L);
+  luaL_argcheck(L, n >= 1 && n <= 8, 1, "path and at most 7 arguments expected");
+  const char* argv[9];
+  for (int i = 0; i < n; ++i) argv[i] = luaL_checkstring(L, i + 1);
+  argv[n] = nullptr;
+  pid_t pid = fork();
+  if (pid == 0) {
+    execv(argv[0], const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  if (pid < 0) return PushErrno(L, errno);
+  lua_pushinteger(L, pid);
+  return 1;
+}
+
+int l_kill(lua_State* L) {
+  pid_t pid = static_cast<pid_t>(luaL_checkinteger(L, 1));
+  bool ok = kill(pid, SIGKILL) == 0;
+  waitpid(pid, nullptr, 0);
+  lua_pushboolean(L, ok);
   return 1;
 }
 
@@ -558,7 +586,7 @@ const luaL_Reg kFunctions[] = {
     {"new", l_new},         {"message", l_message}, {"eventfd", l_eventfd}, {"pipe", l_pipe},
     {"signal", l_signal},   {"write", l_write},     {"closefd", l_closefd}, {"handle", l_handle},
     {"getpid", l_getpid},   {"hooks", l_hooks},     {"hook_counts", l_hook_counts}, {"now_ms", l_now_ms},
-    {nullptr, nullptr},
+    {"spawn", l_spawn},     {"kill", l_kill},       {nullptr, nullptr},
 };
 
 const luaL_Reg kMethods[] = {
