@@ -5,6 +5,19 @@
 #include <climits>
 #include <cstdio>
 
+// Standard output is a text stream on Windows, where each 0x0A byte of the image would
+// go out as 0x0D 0x0A. The image is written with the stream switched to binary, then
+// the stream is put back in the mode it had. Elsewhere streams are binary already.
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#define ACDC_SET_BINARY(f) _setmode(_fileno(f), _O_BINARY)
+#define ACDC_RESTORE_MODE(f, mode) static_cast<void>((mode) == -1 ? -1 : _setmode(_fileno(f), (mode)))
+#else
+#define ACDC_SET_BINARY(f) 0
+#define ACDC_RESTORE_MODE(f, mode) static_cast<void>(mode)
+#endif
+
 #include "acdc/functions.h"
 #include "acdc/lua_number.h"
 #include "compiler/program.h"
@@ -137,12 +150,16 @@ int l_newjump(lua_State* L) { return NoResult(L, core::NewJump(CheckWord(L, 1)))
 int l_newreturn(lua_State* L) { return NoResult(L, core::NewReturn(CheckWord(L, 1))); }
 
 // Shares the C stream with Lua's io library, so the bytes land in order with the
-// caller's own io.write output.
+// caller's own io.write output; what the caller wrote before goes out in the stream's
+// own mode.
 int l_dump(lua_State* L) {
   uint8_t image[core::kImageSize];
   core::CopyImage(image);
+  std::fflush(stdout);
+  int mode = ACDC_SET_BINARY(stdout);
   std::fwrite(image, 1, sizeof image, stdout);
   std::fflush(stdout);
+  ACDC_RESTORE_MODE(stdout, mode);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstring>
 
 #include "platform/text.h"
 
@@ -34,7 +35,9 @@ Win32Error Utf16ToUtf8(const char16_t* in, size_t n, char* out, size_t cap, size
                                 Room(cap), nullptr, nullptr);
   if (got == 0) {
     Win32Error err = GetLastError();
-    out[0] = '\0';  // the converter may have written part of the text before it gave up
+    // The converter may have written part of the text before it gave up; the buffer
+    // goes back to zeros, as callers keep text buffers zero past their text.
+    std::memset(out, 0, cap);
     return err;
   }
   out[got] = '\0';
@@ -49,10 +52,18 @@ Win32Error Utf8ToUtf16(const char* in, size_t n, char16_t* out, size_t cap, size
   if (n == 0) return kErrorSuccess;
   if (n > kMaxConvert) return kErrorInvalidParameter;
   if (cap == 1) return kErrorInsufficientBuffer;
-  int got = MultiByteToWideChar(CP_UTF8, 0, in, static_cast<int>(n), reinterpret_cast<wchar_t*>(out), Room(cap));
+  int room = Room(cap);
+  int got = MultiByteToWideChar(CP_UTF8, 0, in, static_cast<int>(n), reinterpret_cast<wchar_t*>(out), room);
+  // Some implementations (Wine) put the first half of a pair that does not fit into the
+  // last unit and report success. Only a buffer filled to the last unit can hide that,
+  // so only then is the length asked for.
+  if (got == room && MultiByteToWideChar(CP_UTF8, 0, in, static_cast<int>(n), nullptr, 0) != got) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    got = 0;
+  }
   if (got == 0) {
     Win32Error err = GetLastError();
-    out[0] = u'\0';
+    std::memset(out, 0, cap * sizeof *out);
     return err;
   }
   out[got] = u'\0';

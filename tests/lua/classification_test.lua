@@ -10,7 +10,7 @@ local function pack(...) return { n = select("#", ...), ... } end
 local function raises(message, call)
   local ok, err = pcall(call)
   assert.is_false(ok)
-  assert.are.equal(message, (err:gsub("^[^:]*:%d+: ", "")))
+  assert.are.equal(message, (err:gsub("^.-:%d+: ", "")))
 end
 
 describe("GetProcessInterpreterType", function()

@@ -26,7 +26,7 @@ end
 local function raises(expected, f, ...)
   local ok, err = pcall(f, ...)
   assert.is_false(ok)
-  assert.are.equal(expected, (err:gsub("^[^:]*:%d+: ", "")))
+  assert.are.equal(expected, (err:gsub("^.-:%d+: ", "")))
 end
 
 local function filter_reply(pid_size, fd_size, carried)
@@ -94,7 +94,7 @@ describe("DriftCondOpen", function()
 end)
 
 describe("a full table", function()
-  it("runs a lost check that drops the entries whose process has gone", function()
+  it("runs a lost check that drops the entries whose process has gone #linux", function()
     for fd = 1, 40 do acdc.DriftOpen(GONE + fd, fd) end
     for fd = 41, 64 do acdc.DriftOpen(own_pid(), fd) end
     acdc.DriftOpen(own_pid(), 65)
@@ -108,7 +108,7 @@ describe("a full table", function()
     assert.are.same({ true, false }, { acdc.DriftClose(own_pid(), 41) })
   end)
 
-  it("evicts its oldest entry while the cooldown is ahead", function()
+  it("evicts its oldest entry while the cooldown is ahead #linux", function()
     for fd = 1, 64 do acdc.DriftOpen(own_pid(), fd) end
     local t = os.time()
     acdc.DriftOpen(own_pid(), 65)
@@ -129,7 +129,7 @@ describe("a full table", function()
 end)
 
 describe("DriftDup and DriftDupTrackPossibleClose", function()
-  local path = os.getenv("ACDC_DRIVE_C") .. "/Drift Lua.TXT"
+  local path = (os.getenv("ACDC_DRIVE_C") or "") .. "/Drift Lua.TXT"
 
   it("track the new descriptor of a tracked one", function()
     acdc.DriftOpen(10, 3)
@@ -151,7 +151,7 @@ describe("DriftDup and DriftDupTrackPossibleClose", function()
     assert.are.equal(0, s.current)
   end)
 
-  it("hand back the Win32 name of the file a duplication closed", function()
+  it("hand back the Win32 name of the file a duplication closed #linux", function()
     local f = assert(io.open(path, "w"))
     local fd = find_fd(function(target) return target:find("Drift Lua.TXT", 1, true) end)
     assert.is_number(fd)
@@ -163,7 +163,7 @@ describe("DriftDup and DriftDupTrackPossibleClose", function()
     assert.are.equal(1, acdc.DriftStats().dupname)
   end)
 
-  it("count a descriptor that names no file as a failed lookup", function()
+  it("count a descriptor that names no file as a failed lookup #linux", function()
     local p = io.popen("true")
     local fd = find_fd(function(target) return target:match("^pipe:") end)
     assert.is_number(fd)

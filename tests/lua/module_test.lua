@@ -21,7 +21,7 @@ describe("require", function()
     assert.is_table(require "ac")
   end)
 
-  it("exports only the three openers", function()
+  it("exports only the three openers #linux", function()
     local path = package.searchpath("acdc", package.cpath)
     local nm = io.popen("nm -D --defined-only " .. path)
     local exported = {}

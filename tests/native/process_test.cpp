@@ -18,7 +18,6 @@
 #include "event/records.h"
 #include "platform/posix/drive_map.h"
 #include "platform/services.h"
-#include "platform/text.h"
 
 namespace acdc::platform {
 namespace {
@@ -167,37 +166,6 @@ TEST(DriveMap, LongestDriveWinsAndSlashPathsStayAsTheyAre) {
   ASSERT_EQ(MapWin32Path("/tmp/x", out, sizeof out), kErrorSuccess);
   EXPECT_STREQ(out, "/tmp/x");
   EXPECT_EQ(ToWin32Path("/usr", out, 5), kErrorInsufficientBuffer);
-}
-
-TEST(Utf16ToUtf8, ReplacesLoneSurrogatesAndRefusesWhatDoesNotFit) {
-  char out[16];
-  size_t n;
-  const char16_t pair[] = {u'a', 0xD83D, 0xDE00, 0xD800, u'b'};
-  ASSERT_EQ(Utf16ToUtf8(pair, 5, out, sizeof out, &n), kErrorSuccess);
-  EXPECT_STREQ(out, "a\xF0\x9F\x98\x80\xEF\xBF\xBD" "b");
-  EXPECT_EQ(n, 9u);
-  char small[4] = {'x', 'x', 'x', 'x'};
-  const char16_t abcd[] = {u'a', u'b', u'c', u'd'};
-  EXPECT_EQ(Utf16ToUtf8(abcd, 4, small, sizeof small, &n), kErrorInsufficientBuffer);
-  EXPECT_EQ(small[0], '\0');
-  EXPECT_EQ(small[1], '\0');  // what was written before the refusal is cleared
-}
-
-TEST(Utf8ToUtf16, ReplacesEachInvalidByteAndRoundTripsValidText) {
-  char16_t out[32];
-  size_t n;
-  const char bad[] = "a\xC3" "b\xE2\x82\xED\xA0\x80\xF4\x90\x80\x80";
-  ASSERT_EQ(Utf8ToUtf16(bad, sizeof bad - 1, out, 32, &n), kErrorSuccess);
-  EXPECT_EQ(out[0], u'a');
-  EXPECT_EQ(out[1], 0xFFFD);
-  EXPECT_EQ(out[2], u'b');
-  for (size_t i = 3; i < n; ++i) EXPECT_EQ(out[i], 0xFFFD) << i;
-  const char good[] = "C:\\\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
-  ASSERT_EQ(Utf8ToUtf16(good, sizeof good - 1, out, 32, &n), kErrorSuccess);
-  char back[32];
-  size_t m;
-  ASSERT_EQ(Utf16ToUtf8(out, n, back, sizeof back, &m), kErrorSuccess);
-  EXPECT_STREQ(back, good);
 }
 
 }  // namespace
