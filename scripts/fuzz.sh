@@ -34,3 +34,7 @@ run_target() {
 }
 
 run_target json acdc/json.cpp
+# The decoder with the event core, the caches and the POSIX platform it decides with
+# (the path digests take SHA-256 from libcrypto).
+run_target decoder acdc/decoder.cpp acdc/channel.cpp event/*.cpp cache/*.cpp \
+  platform/*.cpp platform/posix/*.cpp -lcrypto
