@@ -411,6 +411,8 @@ void Simulator::Report(FILE* out, const Summary& s, const DriverCore& core, cons
                static_cast<unsigned long long>(s.several), static_cast<unsigned long long>(s.late),
                static_cast<unsigned long long>(s.unknown), static_cast<unsigned long long>(s.mismatched),
                static_cast<unsigned long long>(s.malformed));
+  std::fprintf(out, "exactly-once violations: %llu\n",
+               static_cast<unsigned long long>(s.sent - s.exactly_once + s.unknown));
   std::fprintf(out, "latency: p50 %s, p90 %s, p99 %s, max %s (hold %d ms, %u outstanding at most)\n",
                Micros(s.p50_ns).c_str(), Micros(s.p90_ns).c_str(), Micros(s.p99_ns).c_str(), Micros(s.max_ns).c_str(),
                config_.hold_ms, config_.outstanding);

@@ -125,7 +125,8 @@ describe("acdc-sim with the Lua host", function()
       assert.is_true(tonumber(r.fd) >= 3, what)
     end
     assert.truthy(output:find("messages: 49 sent, 0 not sent; 49 exactly once, 0 without reply, 0 with several " ..
-      "replies; 0 late replies, 0 unknown ids, 0 mismatched ids, 0 malformed replies", 1, true), output)
+      "replies; 0 late replies, 0 unknown ids, 0 mismatched ids, 0 malformed replies\nexactly-once violations: 0\n",
+      1, true), output)
     assert.truthy(output:find("commands: 1 beworker, 0 program, 0 getfilefilter, 0 setfilefilter, 0 other; 1 workers",
       1, true), output)
   end)
@@ -204,6 +205,22 @@ describe("acdc-sim message ids above 2^32", function()
   end)
 end)
 
+describe("acdc-sim workload files", function()
+  it("skips a malformed row, naming its line, and sends the others", function()
+    local workload = tmp_path(".csv")
+    write_file(workload, "time_ms,op,pid,ppid,image,path,new_path,cmdline\r\n" ..
+      "0,exit,8,,C:\\Windows\\System32\\svchost.exe,,,\r\n" ..
+      "1,mmap,8,,C:\\Windows\\System32\\svchost.exe,C:\\x.dll,,\r\n" ..
+      "2,exit,9,,C:\\Windows\\System32\\svchost.exe,,,\r\n")
+    local status, output = run_sim(workload, loop_host("/dev/null"))
+    os.remove(workload)
+    assert.are.equal(0, status, output)
+    assert.truthy(output:find("acdc-sim: " .. workload .. ":3: malformed, skipped: unknown op 'mmap'\n", 1, true), output)
+    assert.truthy(output:find("workload: " .. workload .. ": 3 rows, 1 malformed, 2 messages planned\n", 1, true), output)
+    assert.truthy(output:find("messages: 2 sent, 0 not sent; 2 exactly once", 1, true), output)
+  end)
+end)
+
 describe("acdc-sim hold time", function()
   it("counts a message its host never answers as timed out after the hold time", function()
     local rec = tmp_path(".records.csv")
@@ -216,6 +233,7 @@ describe("acdc-sim hold time", function()
     assert.are.equal(1, status, output)
     assert.truthy(output:find("messages: 5 sent, 0 not sent; 0 exactly once, 5 without reply, 0 with several replies",
       1, true), output)
+    assert.truthy(output:find("exactly-once violations: 5\n", 1, true), output)
     assert.truthy(output:find("result: FAILED", 1, true), output)
     for _, r in ipairs(records) do
       assert.are.same({ "0", "1", "-1", "" }, { r.replies, r.timed_out, r.latency_ns, r.reply_code })
