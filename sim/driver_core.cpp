@@ -555,6 +555,11 @@ bool DriverCore::WaitIdle(int timeout_ms) {
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return stats_.outstanding == 0; });
 }
 
+bool DriverCore::WaitOutstanding(uint64_t count, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return stats_.outstanding <= count; });
+}
+
 bool DriverCore::WaitConnections(size_t events, size_t controls, int timeout_ms) {
   std::unique_lock<std::mutex> lock(mu_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {

@@ -190,6 +190,8 @@ class DriverCore {
   bool WaitReply(uint64_t message_id, int timeout_ms, MessageRecord* out);
   // Waits until nothing is outstanding.
   bool WaitIdle(int timeout_ms);
+  // Waits until at most `count` messages are outstanding.
+  bool WaitOutstanding(uint64_t count, int timeout_ms);
   // Waits until the connection counts are at least these.
   bool WaitConnections(size_t events, size_t controls, int timeout_ms);
 
