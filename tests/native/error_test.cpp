@@ -19,7 +19,8 @@ constexpr Win32Error kAllCodes[] = {
     kErrorBrokenPipe,       kErrorDiskFull,          kErrorInsufficientBuffer, kErrorDirNotEmpty,
     kErrorBusy,             kErrorFilenameExcedRange, kWaitTimeout,            kErrorOperationAborted,
     kErrorIoDevice,         kErrorConnectionRefused, kErrorRetry,              kErrorInternalError,
-    kErrorTimeout,          kErrorCantResolveFilename,
+    kErrorTimeout,          kErrorCantResolveFilename, kErrorHandleEof,       kErrorInvalidName,
+    kErrorIoPending,
 };
 
 std::string Message(Win32Error code, MessageLimit limit = MessageLimit::k128Units) {
