@@ -135,18 +135,6 @@ TEST_F(FileHashTest, OnePassGivesEveryDigestOfTheWholeFile) {
   EXPECT_EQ(Hex(abc.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST_F(FileHashTest, OnlyTheDigestsAskedForAreComputed) {
-  std::string path = Write("f", Pattern(kChunk + 1));
-  FileHash none = Hash(path, 0);
-  EXPECT_EQ(none.status, 0u);
-  EXPECT_EQ(none.bytes, kChunk + 1u);
-  EXPECT_EQ(none.computed, 0);
-  FileHash sha1 = Hash(path, ac::kHashSha1);
-  EXPECT_EQ(sha1.computed, ac::kHashSha1);
-  EXPECT_EQ(Hex(sha1.sha1, 20), Reference(EVP_sha1(), Pattern(kChunk + 1)));
-  EXPECT_EQ(Hex(sha1.md5, 16), std::string(32, '0'));
-}
-
 // Drive C's names match ignoring case, as on Windows.
 TEST_F(FileHashTest, AWin32PathFindsItsFileIgnoringCase) {
   std::string folder = std::string(ACDC_DRIVE_C) + "/HashCase";
