@@ -15,8 +15,8 @@ namespace {
 namespace core = platform::core;
 using platform::Win32Error;
 
-// The source line of the "Interrupted oplock" record, the same whichever line of
-// this file writes it: the agent's trace readers know the break by it.
+// The source line of the "Interrupted oplock" record: fixed, so that the record
+// reads the same on both systems and across edits of this file.
 constexpr int kInterruptedOplockLine = 768;
 
 // One per hash call, owned by the calling function, closed before it returns.
