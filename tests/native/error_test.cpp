@@ -20,7 +20,7 @@ constexpr Win32Error kAllCodes[] = {
     kErrorBusy,             kErrorFilenameExcedRange, kWaitTimeout,            kErrorOperationAborted,
     kErrorIoDevice,         kErrorConnectionRefused, kErrorRetry,              kErrorInternalError,
     kErrorTimeout,          kErrorCantResolveFilename, kErrorSystemShutdown,     kErrorIoPending,
-    kErrorServiceAlreadyRunning,
+    kErrorServiceAlreadyRunning, kErrorHandleEof,     kErrorInvalidName,
 };
 
 std::string Message(Win32Error code, MessageLimit limit = MessageLimit::k128Units) {
