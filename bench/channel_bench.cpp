@@ -13,7 +13,19 @@
 // handles on four threads (four outstanding) against four pairs on four threads; and
 // cached executions (an EVENT_EXEC_PRE of a file the execution cache approves, by a
 // process of ours whose image is looked up), one outstanding, with the share of their
-// time that the image lookup takes.
+// time that the image lookup takes; and the recorded mix, one outstanding, with the
+// share of its time inside the image lookups it makes.
+//
+// The recorded mix is the event mix of the public recordings: rows of the agent's
+// generator, which follows their statistics (or the first rows of a recording given
+// with --workload FILE), laid out as the driver simulator does, so that every event
+// names a live placeholder process at its image's path under drive C and files that
+// exist. The image lookups and the handlers run for real, and the events that reach
+// Lua get REPLY_ALLOW from a Lua loop, as a minimal agent answers them. The same
+// rows go out in every round. Its lookup share is measured inside the run: a wrapper
+// in the services table times every image query the library makes meanwhile.
+//
+//   channel_bench [--workload FILE] [--mix-events N]
 #include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -22,8 +34,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -35,6 +49,8 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include "bench/image_lookup_timer.h"
+#include "bench/recorded_mix.h"
 #include "event/process_image.h"
 #include "event/records.h"
 #include "sim/driver_core.h"
@@ -48,10 +64,22 @@ constexpr uint64_t kMessages = 2000;  // per measurement
 constexpr int kPairs = 4;
 
 // Phases, as the child asks for them over the control socket.
-enum Phase : uint8_t { kChannel1 = 1, kChannel4, kPingPong1, kPingPong4, kCached1, kDone };
+enum Phase : uint8_t { kChannel1 = 1, kChannel4, kPingPong1, kPingPong4, kCached1, kMix1, kDone };
 
 int Threads(Phase p) { return p == kChannel4 || p == kPingPong4 ? 4 : 1; }
-bool IsChannel(Phase p) { return p == kChannel1 || p == kChannel4 || p == kCached1; }
+bool IsChannel(Phase p) { return p == kChannel1 || p == kChannel4 || p == kCached1 || p == kMix1; }
+
+// The recorded mix, prepared before the fork; both processes hold it.
+const acdc::bench::RecordedMix* g_mix = nullptr;
+std::string g_mix_source;  // where its rows came from, for the report
+
+// What the host saw during one pass of the mix, sent to the driver after it.
+struct MixTally {
+  uint64_t lookup_ns;  // inside image queries
+  uint64_t lookups;
+  uint64_t failed;     // image queries that found no process
+  uint64_t to_lua;     // events that get handed to Lua
+};
 
 // The process that acts in the cached executions (a sleep of ours, so that its image
 // can be looked up), and what one lookup of it costs, measured before the fork.
@@ -126,16 +154,33 @@ int RunDriver(int control, const int* pairs) {
     double channel, baseline;
     double ratio() const { return channel / baseline; }
   };
+  struct MixRound {
+    Pair rates;
+    int64_t ns;  // the pass
+    MixTally tally;
+    double ratio() const { return rates.ratio(); }
+  };
   std::vector<Pair> one, four, cached;
-  std::vector<uint64_t> cached_from;  // first message id of each cached-execution phase
+  std::vector<MixRound> mix;
+  std::vector<uint64_t> cached_from, mix_from;  // first message id of each such phase
+  const uint64_t mix_size = g_mix->size();
   uint64_t next_id = 0;
   for (int round = 0; round < kRounds; ++round) {
     double rate[kDone] = {};
-    for (Phase p : {kChannel1, kPingPong1, kChannel4, kPingPong4, kCached1}) {
+    MixRound m = {};
+    for (Phase p : {kChannel1, kPingPong1, kChannel4, kPingPong4, kCached1, kMix1}) {
       SendByte(control, p);
       if (RecvByte(control) != p) return 22;  // the host's side is ready
       int64_t start = acdc::sim::NowNs(), ns;
-      if (IsChannel(p)) {
+      uint64_t count = p == kMix1 ? mix_size : kMessages;
+      if (p == kMix1) {
+        uint64_t base = next_id;
+        ns = driver.RunStream(count, 1, [base](uint64_t i, uint8_t* msg) { return g_mix->Make(i, base + i + 1, msg); });
+        mix_from.push_back(base + 1);
+        next_id += count;
+        if (ns < 0) return 23;
+        m.ns = ns;
+      } else if (IsChannel(p)) {
         uint64_t base = next_id;
         bool exec = p == kCached1;
         ns = driver.RunStream(kMessages, Threads(p),
@@ -150,16 +195,28 @@ int RunDriver(int control, const int* pairs) {
         for (auto& t : threads) t.join();
         ns = acdc::sim::NowNs() - start;
       }
-      rate[p] = EventsPerSecond(kMessages, ns);
+      rate[p] = EventsPerSecond(count, ns);
       SendByte(control, 0);  // done: the host stops its side
+      if (p == kMix1 && recv(control, &m.tally, sizeof m.tally, 0) != static_cast<ssize_t>(sizeof m.tally)) return 27;
       if (RecvByte(control) != 0) return 24;
     }
     one.push_back({rate[kChannel1], rate[kPingPong1]});
     four.push_back({rate[kChannel4], rate[kPingPong4]});
     cached.push_back({rate[kCached1], rate[kPingPong1]});
-    std::printf("round %d: 1 outstanding %.0f/s vs %.0f/s, 4 threads %.0f/s vs %.0f/s, cached executions %.0f/s\n",
-                round + 1, rate[kChannel1], rate[kPingPong1], rate[kChannel4], rate[kPingPong4], rate[kCached1]);
+    m.rates = {rate[kMix1], rate[kPingPong1]};
+    mix.push_back(m);
+    std::printf("round %d: 1 outstanding %.0f/s vs %.0f/s, 4 threads %.0f/s vs %.0f/s, cached executions %.0f/s, "
+                "recorded mix %.0f/s (%.0f%% in image lookups)\n",
+                round + 1, rate[kChannel1], rate[kPingPong1], rate[kChannel4], rate[kPingPong4], rate[kCached1],
+                rate[kMix1], 100.0 * static_cast<double>(m.tally.lookup_ns) / static_cast<double>(m.ns));
     std::fflush(stdout);
+    // Every message names a live process: a lookup that found none means the mix
+    // measured something other than what it says.
+    if (m.tally.failed != 0) {
+      std::fprintf(stderr, "channel_bench: %llu of %llu image lookups of the recorded mix found no process\n",
+                   (unsigned long long)m.tally.failed, (unsigned long long)m.tally.lookups);
+      return 28;
+    }
   }
   SendByte(control, kDone);
   acdc::sim::Stats s = driver.stats();
@@ -170,10 +227,26 @@ int RunDriver(int control, const int* pairs) {
     return 25;
   }
 
-  // Each was decided as meant: REPLY_ALLOW from the cache, REPLY_ERROR without a handler.
+  // Each was decided as meant: REPLY_ALLOW from the cache, REPLY_ERROR without a
+  // handler. A row of the mix gets the same reply in every round.
+  std::vector<uint32_t> mix_codes(mix_size, UINT32_MAX);
+  uint64_t mix_replies[7] = {};  // REPLY_TIMEOUT to REPLY_TRACKFILE, then any other
   for (const acdc::sim::MessageRecord& m : driver.records()) {
-    bool exec = false;
+    bool exec = false, in_mix = false;
     for (uint64_t from : cached_from) exec = exec || (m.message_id >= from && m.message_id < from + kMessages);
+    for (uint64_t from : mix_from) {
+      if (m.message_id < from || m.message_id >= from + mix_size) continue;
+      in_mix = true;
+      uint32_t& code = mix_codes[m.message_id - from];
+      if (code != UINT32_MAX && code != m.first.code) {
+        std::fprintf(stderr, "channel_bench: row %llu of the mix answered %u, in an earlier round %u\n",
+                     (unsigned long long)(m.message_id - from), m.first.code, code);
+        return 29;
+      }
+      code = m.first.code;
+      ++mix_replies[m.first.code < 6 ? m.first.code : 6];
+    }
+    if (in_mix) continue;
     if (m.first.code != (exec ? 2u : 1u)) {
       std::fprintf(stderr, "channel_bench: message %llu answered %u\n", (unsigned long long)m.message_id,
                    m.first.code);
@@ -187,6 +260,9 @@ int RunDriver(int control, const int* pairs) {
     return v[v.size() / 2];
   };
   Pair m1 = median(one), m4 = median(four), mc = median(cached);
+  std::vector<MixRound> by_ratio = mix;
+  std::sort(by_ratio.begin(), by_ratio.end(), [](const MixRound& a, const MixRound& b) { return a.ratio() < b.ratio(); });
+  const MixRound& mm = by_ratio[by_ratio.size() / 2];
   std::printf("FIGURE channel events decided natively, 1 outstanding, vs ping-pong\t%.0f /s\t%.0f /s\t%.2fx\t"
               "higher is better (goal >= 0.7x)\n",
               m1.channel, m1.baseline, m1.ratio());
@@ -201,6 +277,27 @@ int RunDriver(int control, const int* pairs) {
   std::printf("FIGURE share of a cached execution in the process image lookup\t%.1f us\t%.1f us\t%.2fx\t"
               "lower is better\n",
               g_lookup_ns / 1000, event_ns / 1000, g_lookup_ns / event_ns);
+
+  // The recorded mix: what it was, then its figures from the round of the median ratio.
+  std::printf("recorded mix: %llu events, %s; %zu acting processes;", (unsigned long long)mix_size,
+              g_mix_source.c_str(), g_mix->ActingProcesses());
+  for (const auto& [op, n] : g_mix->OpCounts()) std::printf(" %s %llu", op.c_str(), (unsigned long long)n);
+  double per_event = static_cast<double>(mix_size);
+  std::printf("\nrecorded mix, per pass: %.2f image lookups per event, %.1f%% of events handed to Lua; replies:",
+              static_cast<double>(mm.tally.lookups) / per_event, 100.0 * static_cast<double>(mm.tally.to_lua) / per_event);
+  const char* const kCodes[7] = {"TIMEOUT", "ERROR", "ALLOW", "BLOCK", "IGNORE", "TRACKFILE", "other"};
+  for (int c = 0; c < 7; ++c)
+    if (mix_replies[c] != 0) std::printf(" %s %.1f%%", kCodes[c], 100.0 * static_cast<double>(mix_replies[c]) /
+                                                           static_cast<double>(mix_size * mix.size()));
+  std::printf("\n");
+  std::printf("FIGURE channel recorded mix (image lookups, handlers, Lua replies), 1 outstanding, vs ping-pong\t"
+              "%.0f /s\t%.0f /s\t%.2fx\thigher is better\n",
+              mm.rates.channel, mm.rates.baseline, mm.ratio());
+  double mix_lookup_ns = static_cast<double>(mm.tally.lookup_ns) / per_event;
+  double mix_event_ns = static_cast<double>(mm.ns) / per_event;
+  std::printf("FIGURE share of the recorded mix in the process image lookup\t%.1f us\t%.1f us\t%.2fx\t"
+              "lower is better\n",
+              mix_lookup_ns / 1000, mix_event_ns / 1000, mix_lookup_ns / mix_event_ns);
   std::fflush(stdout);  // the child leaves with _exit
   return 0;
 }
@@ -225,7 +322,31 @@ lua_State* NewState(int exit_fd) {
 // Waits in get until its handle is stopped; every event is decided natively.
 const char kServe[] =
     "local h = assert(acdc.open(exit)) "
-    "while true do local ev, code = h:get(-1, 1, 0, 0, '', 0, 0) if not ev then return code end end";
+    "while true do local ev, code = h:get(-1, 1, 0, 0, '', 0, 0) if not ev then return code, 0 end end";
+
+// The same for the recorded mix, where some events reach Lua: those the library has
+// not answered (no bind_action) get REPLY_ALLOW. Returns the events Lua saw.
+const char kServeMix[] =
+    "local h = assert(acdc.open(exit)) "
+    "local seen = 0 "
+    "while true do "
+    "  local ev, code = h:get(-1, 1, 0, 0, '', 0, 0) "
+    "  if not ev then return code, seen end "
+    "  seen = seen + 1 "
+    "  if ev.bind_action == nil then assert(h:reply(ev, acdc.REPLY_ALLOW)) end "
+    "end";
+
+// Runs one serving loop; returns the events that reached Lua, or -1 on a Lua error.
+int64_t Serve(lua_State* L, const char* chunk) {
+  int64_t seen = -1;
+  if (luaL_dostring(L, chunk) != 0) {
+    std::fprintf(stderr, "channel_bench: %s\n", lua_tostring(L, -1));
+  } else {
+    seen = static_cast<int64_t>(lua_tonumber(L, -1));
+  }
+  lua_settop(L, 0);
+  return seen;
+}
 
 void Respond(int fd) {
   uint8_t message[acdc::sim::kEventMessageSize + 16];
@@ -253,10 +374,20 @@ int RunHost(int control, const int* pairs) {
     Phase p = static_cast<Phase>(RecvByte(control));
     if (p == kDone) break;
     std::vector<std::thread> threads;
+    int64_t to_lua = 0;  // of the mix's one thread
+    // Only the mix's lookups are timed, so the other figures run the bare query. No
+    // thread of the host runs between phases: the table changes hands safely here.
+    if (p == kMix1) {
+      acdc::bench::ImageLookupTimer::Install();
+      acdc::bench::ImageLookupTimer::Reset();
+    }
     for (int t = 0; t < Threads(p); ++t) {
-      if (IsChannel(p)) {
+      if (p == kMix1) {
         lua_State* L = states[t];
-        threads.emplace_back([L] { luaL_dostring(L, kServe); lua_settop(L, 0); });
+        threads.emplace_back([L, &to_lua] { to_lua = Serve(L, kServeMix); });
+      } else if (IsChannel(p)) {
+        lua_State* L = states[t];
+        threads.emplace_back([L] { Serve(L, kServe); });
       } else {
         threads.emplace_back([pairs, t] { Respond(pairs[t]); });
       }
@@ -268,6 +399,13 @@ int RunHost(int control, const int* pairs) {
       if (write(exit_fd, &n, sizeof n) != 8) return 33;
     }
     for (auto& t : threads) t.join();
+    if (p == kMix1) {
+      acdc::bench::ImageLookupTimer::Remove();
+      acdc::bench::ImageLookupTally t = acdc::bench::ImageLookupTimer::Read();
+      if (to_lua < 0) return 34;
+      MixTally tally = {t.ns, t.lookups, t.failed, static_cast<uint64_t>(to_lua)};
+      if (send(control, &tally, sizeof tally, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof tally)) return 35;
+    }
     SendByte(control, 0);
   }
   luaL_dostring(main_state, "acdc.unload()");
@@ -296,10 +434,48 @@ bool StartActor() {
   return true;
 }
 
-int main() {
+// A decimal number and nothing else.
+bool WholeNumber(const char* text, uint64_t* out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0) return false;
+  *out = v;
+  return true;
+}
+
+int main(int argc, char** argv) {
+  acdc::bench::MixSource source;
+  source.examples_dir = ACDC_EXAMPLES_DIR;
+  source.drive_c = ACDC_DRIVE_C;
+  source.placeholder = ACDC_PLACEHOLDER;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--benchmark_", 0) == 0) continue;  // bench/run hands every benchmark these
+    if (arg == "--workload" && i + 1 < argc) {
+      source.workload = argv[++i];
+    } else if (arg == "--mix-events" && i + 1 < argc && WholeNumber(argv[i + 1], &source.events) && source.events > 0) {
+      ++i;
+    } else {
+      std::fprintf(stderr, "usage: channel_bench [--workload FILE] [--mix-events N (above 0)]\n");
+      return 2;
+    }
+  }
+  g_mix_source = source.workload.empty() ? "generated by examples/workload.lua, seed " + std::to_string(source.seed)
+                                         : "the first rows of " + source.workload;
   // The driver's endpoint names are fixed: keep them to this benchmark where allowed.
   unshare(CLONE_NEWNET);
   if (!StartActor()) return 1;
+  // Its placeholders die with this thread, or with `mix` on the way out.
+  acdc::bench::RecordedMix mix;
+  std::string why;
+  if (!mix.Prepare(source, &why)) {
+    std::fprintf(stderr, "channel_bench: the recorded mix: %s\n", why.c_str());
+    kill(g_actor, SIGKILL);
+    waitpid(g_actor, nullptr, 0);
+    return 1;
+  }
+  g_mix = &mix;
   int control[2];
   int pairs[kPairs][2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, control) != 0) return 1;
