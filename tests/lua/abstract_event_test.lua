@@ -1,16 +1,9 @@
 -- acdc.AbstractEvent and the counters it moves, as the Lua policy sees them.
 local acdc = require "acdc"
+local testlib = require "testlib"
 
 -- Counters are process-wide and never reset: compare before and after.
-local function delta(fn)
-  local before = acdc.EventAbstractionStats()
-  fn()
-  local after, d = acdc.EventAbstractionStats(), {}
-  for k, v in pairs(after) do
-    if v ~= before[k] then d[k] = v - before[k] end
-  end
-  return d
-end
+local function delta(fn) return testlib.delta(acdc.EventAbstractionStats, fn) end
 
 describe("AbstractEvent", function()
   it("refuses what is not an event table", function()

@@ -1,14 +1,10 @@
 -- Module ac: its constants, the field dc, mockdriver, the no-op, drives and devices,
 -- driver installation and its core trace record, the profiler bindings.
 local ac = require "ac"
+local testlib = require "testlib"
+local raises = testlib.raises
 
 local function pack(...) return { n = select("#", ...), ... } end
-
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (tostring(err):gsub("^.-:%d+: ", "")))
-end
 
 -- Runs first: nothing in this file has required acdc yet.
 describe("dc", function()

@@ -1,18 +1,14 @@
 -- The classification functions of module acdc and the process-type cache of module
 -- ac, as the Lua policy sees them.
 local acdc = require "acdc"
+local testlib = require "testlib"
+local raises = testlib.raises
 local ac = require "ac"
 
 local function pack(...) return { n = select("#", ...), ... } end
 
 -- `call` makes the call from Lua code, so that the error names the function; the
 -- position of that call is left out of the comparison.
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (err:gsub("^.-:%d+: ", "")))
-end
-
 describe("GetProcessInterpreterType", function()
   before_each(function() ac.ClearProcessCache() end)
 
@@ -86,15 +82,7 @@ end)
 describe("module ac's process-type cache", function()
   before_each(function() ac.ClearProcessCache() end)
 
-  local function delta(fn)
-    local before = ac.ProcCacheStats()
-    fn()
-    local after, d = ac.ProcCacheStats(), {}
-    for k, v in pairs(after) do
-      if v ~= before[k] then d[k] = v - before[k] end
-    end
-    return d
-  end
+  local function delta(fn) return testlib.delta(ac.ProcCacheStats, fn) end
 
   it("stores, finds, changes and removes with the counters moving", function()
     assert.are.same({ procadd = 2, procchange = 1, prochit = 2, procmiss = 1, procremovehit = 1, procremovemiss = 1 },

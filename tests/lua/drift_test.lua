@@ -1,33 +1,10 @@
 -- The drift-tracking functions of module acdc against the real process and
 -- descriptor queries. Process ids of 2^31 and above are never processes.
 local acdc = require "acdc"
+local testlib = require "testlib"
+local raises, own_pid, find_fd = testlib.raises, testlib.own_pid, testlib.find_fd
 
 local GONE = 4000000000
-
-local function own_pid()
-  local f = assert(io.open("/proc/self/stat"))
-  local pid = tonumber(f:read("*l"):match("^(%d+)"))
-  f:close()
-  return pid
-end
-
--- The descriptor of this process whose link target satisfies `match`.
-local function find_fd(match)
-  local ls = io.popen("ls -l /proc/" .. own_pid() .. "/fd")
-  local found
-  for line in ls:lines() do
-    local fd, target = line:match("(%d+) %-> (.*)$")
-    if fd and match(target) then found = tonumber(fd) end
-  end
-  ls:close()
-  return found
-end
-
-local function raises(expected, f, ...)
-  local ok, err = pcall(f, ...)
-  assert.is_false(ok)
-  assert.are.equal(expected, (err:gsub("^.-:%d+: ", "")))
-end
 
 local function filter_reply(pid_size, fd_size, carried)
   local function u32(v)

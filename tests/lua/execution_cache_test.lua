@@ -2,20 +2,13 @@
 -- drive C (ACDC_DRIVE_C; the cases that make files are Linux-only, the verdicts run on
 -- both systems).
 local acdc = require "acdc"
+local testlib = require "testlib"
 
 local drive_c = os.getenv("ACDC_DRIVE_C")
 
 local function pack(...) return { n = select("#", ...), ... } end
 
-local function delta(fn)
-  local before = acdc.CacheStats()
-  fn()
-  local after, d = acdc.CacheStats(), {}
-  for k, v in pairs(after) do
-    if v ~= before[k] then d[k] = v - before[k] end
-  end
-  return d
-end
+local function delta(fn) return testlib.delta(acdc.CacheStats, fn) end
 
 -- A file of `size` bytes at C:\isc\<name>; a large one is sparse.
 local function make_file(name, size)

@@ -3,17 +3,13 @@
 -- be read quietly, a file of another owner hashed as nobody, and the archive of
 -- CacheDump read back with Python's zipfile, entry by entry, byte by byte.
 local ac = require "ac"
+local testlib = require "testlib"
+local raises, own_pid, find_fd = testlib.raises, testlib.own_pid, testlib.find_fd
 local acdc = require "acdc"
 
 local function pack(...) return { n = select("#", ...), ... } end
 
 local function hex(s) return (s:gsub(".", function(c) return ("%02x"):format(c:byte()) end)) end
-
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (tostring(err):gsub("^.-:%d+: ", "")))
-end
 
 -- A result list with its digests in hex, so that a failure prints readably.
 local function readable(r)
@@ -160,24 +156,6 @@ describe("CacheDump #linux", function()
     return table.concat(bytes)
   end
 
-  local function own_pid()
-    local f = assert(io.open("/proc/self/stat"))
-    local pid = tonumber(f:read("*l"):match("^(%d+)"))
-    f:close()
-    return pid
-  end
-
-  local function fd_of(name)
-    local ls = assert(io.popen("ls -l /proc/" .. own_pid() .. "/fd"))
-    local found
-    for line in ls:lines() do
-      local fd, target = line:match("(%d+) %-> (.*)$")
-      if fd and target:find(name, 1, true) then found = tonumber(fd) end
-    end
-    ls:close()
-    return found
-  end
-
   -- The slot of a path: the low byte is the digest's second byte, the high byte its
   -- first, inverted when the second's top bit is set.
   local function slot_of(path)
@@ -213,7 +191,7 @@ describe("CacheDump #linux", function()
     -- Three pairs tracked, the oldest closed, and a name captured for the newest.
     local named = (os.getenv("ACDC_DRIVE_C") or "") .. "/Dump Name.TXT"
     local file = assert(io.open(named, "w"))
-    local fd = fd_of("Dump Name.TXT")
+    local fd = find_fd("Dump Name.TXT")
     assert.is_number(fd)
     acdc.DriftClear()
     acdc.DriftOpen(10, 3)

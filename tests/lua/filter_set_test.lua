@@ -1,14 +1,10 @@
 -- The filter set's functions of module ac: numbers as they arrive from Lua, the
 -- argument errors, the statistics table and the archive entry of FilterSetDump.
 local ac = require "ac"
+local testlib = require "testlib"
+local raises = testlib.raises
 
 local function pack(...) return { n = select("#", ...), ... } end
-
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (err:gsub("^.-:%d+: ", "")))
-end
 
 -- The counters moved by `fn`; the bounds, count and bypass as they are after it.
 local function delta(fn)

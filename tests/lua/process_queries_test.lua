@@ -1,5 +1,7 @@
 -- GetProcNameFromPid, GetRealPath, GetFileNameFromPidAndFd.
 local acdc = require "acdc"
+local testlib = require "testlib"
+local own_pid = testlib.own_pid
 
 -- On Windows a triple carries the system's own message text, and Wine's texts are not
 -- Windows' ("Invalid parameter."): there the text is checked for its shape, one line
@@ -11,13 +13,6 @@ local function with_text(triple, text)
     triple[3] = triple[3]:gsub("^([^ ]*): %S[^\r\n]* (%(%-?%d+%))$", "%1: " .. text .. " %2")
   end
   return triple
-end
-
-local function own_pid()
-  local f = assert(io.open("/proc/self/stat"))
-  local pid = tonumber(f:read("*l"):match("^(%d+)"))
-  f:close()
-  return pid
 end
 
 describe("GetProcNameFromPid", function()

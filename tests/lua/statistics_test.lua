@@ -1,14 +1,10 @@
 -- The statistics registry of module ac: designators by number and by name, the
 -- values and set flags of the 128 counters, and the fixed error texts.
 local ac = require "ac"
+local testlib = require "testlib"
+local raises = testlib.raises
 
 local function pack(...) return { n = select("#", ...), ... } end
-
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (err:gsub("^.-:%d+: ", "")))
-end
 
 local registry = debug.getregistry()
 
