@@ -30,4 +30,6 @@ bool OsSha256(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* 
   return true;
 }
 
+bool OsFipsEnabled() { return EVP_default_properties_is_fips_enabled(nullptr) == 1; }
+
 }  // namespace acdc::platform

@@ -20,4 +20,8 @@ void OsFreeDigestContext(void* ctx);
 // fails. The digest algorithm is fetched once, on first use, and kept.
 bool OsSha256(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
 
+// True when the crypto library's default properties ask for FIPS implementations
+// (EVP_default_properties_is_fips_enabled on the default library context).
+bool OsFipsEnabled();
+
 }  // namespace acdc::platform

@@ -29,6 +29,7 @@ struct Services {
   void* (*new_digest_context)();
   bool (*sha256)(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
   Win32Error (*file_system_type)(const char* path, uint64_t* type);  // statfs's f_type (POSIX drives)
+  bool (*fips_enabled)();  // the crypto library runs in FIPS mode
 };
 
 // The table in use. Tests replace entries and put the saved table back.
@@ -42,7 +43,7 @@ constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsP
                                   OsFileStatus, OsNowMilliseconds,  OsSystemMessage,
                                   OsDescriptorName,   OsAllocate,
                                   OsNewDigestContext, OsSha256,
-                                  OsFileSystemType};
+                                  OsFileSystemType,   OsFipsEnabled};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -62,5 +63,6 @@ inline bool Sha256(void* ctx, const void* data, size_t size, uint8_t* out, uint3
 }
 
 inline Win32Error FileSystemType(const char* path, uint64_t* type) { return g_services.file_system_type(path, type); }
+inline bool FipsEnabled() { return g_services.fips_enabled(); }
 
 }  // namespace acdc::platform
