@@ -53,41 +53,54 @@ const char* Option(lua_State* L, const char* name, size_t* len) {
   return lua_tolstring(L, -1, len);
 }
 
-int Raise(lua_State* L, const RulesetResult& r, const char* path, const RulesetOptions& o) {
-  char code[24];
+// The message of a failed read, raised as the error value itself (no position).
+// Texts from Lua go in whole, NULs and all.
+int Raise(lua_State* L, const RulesetResult& r, const char* path, size_t path_len, const RulesetOptions& o) {
+  char number[24];
+  luaL_Buffer b;
+  luaL_buffinit(L, &b);
   switch (r.status) {
     case RulesetStatus::kOpenFailed:
-      lua_pushfstring(L, "Failed to open %s", path);
+      luaL_addstring(&b, "Failed to open ");
+      luaL_addlstring(&b, path, path_len);
       break;
     case RulesetStatus::kUnknownCipher:
-      lua_pushfstring(L, "Unknown encryption cipher '%s'", o.encalg);
+      luaL_addstring(&b, "Unknown encryption cipher '");
+      luaL_addlstring(&b, o.encalg, o.encalg_len);
+      luaL_addchar(&b, '\'');
       break;
     case RulesetStatus::kKeyLength:
-      lua_pushfstring(L, "Key length (%d) does not match cipher '%s' (%d)", r.given_length, o.encalg,
-                      r.cipher_length);
-      break;
     case RulesetStatus::kIvLength:
-      lua_pushfstring(L, "IV length (%d) does not match cipher '%s' (%d)", r.given_length, o.encalg,
-                      r.cipher_length);
+      luaL_addstring(&b, r.status == RulesetStatus::kKeyLength ? "Key length (" : "IV length (");
+      std::snprintf(number, sizeof number, "%d", r.given_length);
+      luaL_addstring(&b, number);
+      luaL_addstring(&b, ") does not match cipher '");
+      luaL_addlstring(&b, o.encalg, o.encalg_len);
+      std::snprintf(number, sizeof number, "' (%d)", r.cipher_length);
+      luaL_addstring(&b, number);
       break;
     case RulesetStatus::kCipherFailed:
-      lua_pushliteral(L, "Failed to create cipher");
+      luaL_addstring(&b, "Failed to create cipher");
       break;
     case RulesetStatus::kUnsupportedCompression:
-      lua_pushfstring(L, "Unsupported compression: %s", o.comp);
+      luaL_addstring(&b, "Unsupported compression: ");
+      luaL_addlstring(&b, o.comp, o.comp_len);
       break;
     case RulesetStatus::kZlibFailed:
-      lua_pushliteral(L, "Failed to create zlib");
+      luaL_addstring(&b, "Failed to create zlib");
       break;
     case RulesetStatus::kReadFailed:
+      luaL_addstring(&b, "Failed to read ruleset: ");
+      luaL_addstring(&b, r.reason);
       // The packed code as an unsigned number: a system error's has the top bit set.
-      std::snprintf(code, sizeof code, "%lu", r.code);
-      lua_pushfstring(L, "Failed to read ruleset: %s (%s)", r.reason, code);
+      std::snprintf(number, sizeof number, " (%lu)", r.code);
+      luaL_addstring(&b, number);
       break;
     default:
-      lua_pushliteral(L, "not enough memory");
+      luaL_addstring(&b, "not enough memory");
       break;
   }
+  luaL_pushresult(&b);
   return lua_error(L);
 }
 
@@ -96,7 +109,10 @@ int Raise(lua_State* L, const RulesetResult& r, const char* path, const RulesetO
 int l_DecryptRuleset(lua_State* L) {
   size_t path_len = 0;
   const char* path = luaL_checklstring(L, 1, &path_len);
-  if (!lua_istable(L, 2)) return luaL_error(L, "Expected table of options");
+  if (!lua_istable(L, 2)) {
+    lua_pushliteral(L, "Expected table of options");
+    return lua_error(L);
+  }
   RulesetOptions o{};
   o.encalg = Option(L, "encalg", &o.encalg_len);
   o.key = Option(L, "key", &o.key_len);
@@ -114,7 +130,7 @@ int l_DecryptRuleset(lua_State* L) {
   }
   if (r.status != RulesetStatus::kOk) {
     FreeText(text);
-    return Raise(L, r, path, o);
+    return Raise(L, r, path, path_len, o);
   }
   lua_pushlstring(L, text->data == nullptr ? "" : text->data, text->size);
   FreeText(text);
