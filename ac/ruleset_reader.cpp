@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ac/zlib_filter.h"
+#include "platform/memory.h"
 
 namespace acdc::ac {
 
@@ -22,6 +23,8 @@ constexpr size_t kFirstCapacity = 64 * 1024;
 constexpr size_t kMinReadRoom = 64 * 1024;
 // One read never asks for more than this (BIO_read takes an int).
 constexpr size_t kMaxRead = size_t{1} << 30;
+// From this size on the text sits in blocks meant for large pages.
+constexpr size_t kLargeBlock = size_t{4} << 20;
 
 constexpr size_t kGcmTagBytes = 16;
 
@@ -61,7 +64,18 @@ bool Reserve(RulesetText* text, size_t room) {
     if (capacity > SIZE_MAX / 2) return false;
     capacity *= 2;
   }
-  void* grown = std::realloc(text->data, capacity);
+  void* grown;
+  if (capacity < kLargeBlock) {
+    grown = std::realloc(text->data, capacity);
+  } else {
+    // realloc would move a large block's pages to an address where large pages no
+    // longer fit; a fresh block and one copy cost less than the faults.
+    grown = platform::AllocateLargeBlock(capacity);
+    if (grown != nullptr) {
+      if (text->size > 0) std::memcpy(grown, text->data, text->size);
+      std::free(text->data);
+    }
+  }
   if (grown == nullptr) return false;
   text->data = static_cast<char*>(grown);
   text->capacity = capacity;

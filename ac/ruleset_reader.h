@@ -29,8 +29,8 @@ struct RulesetOptions {
   bool fips;  // the crypto library runs in FIPS mode (set by the caller)
 };
 
-// The plain text, grown with realloc. Its owner frees `data` with std::free, on
-// every path, whatever the reader returned.
+// The plain text, grown by doubling (realloc, then large blocks from a few MiB on).
+// Its owner frees `data` with std::free, on every path, whatever the reader returned.
 struct RulesetText {
   char* data;
   size_t size;      // bytes of text
