@@ -82,6 +82,17 @@ TEST(ZlibFilter, InflatesWhatZlibDeflatesAtEveryLevel) {
   }
 }
 
+// Past a few MiB the text moves into large blocks; every byte must come along.
+TEST(ZlibFilter, TextGrowsPastTheLargeBlockSizeIntact) {
+  std::string text;
+  text.reserve(10 << 20);
+  for (uint32_t i = 0; text.size() < (10u << 20); ++i) text += "rule " + std::to_string(i * 2654435761u) + "\n";
+  Outcome o = ReadMemory(Compress(text, 1), Zlib());
+  EXPECT_EQ(o.result.status, RulesetStatus::kOk);
+  EXPECT_TRUE(o.text == text);
+  EXPECT_EQ(ReadMemory(text, RulesetOptions{}).text.size(), text.size());
+}
+
 // Every cut of a stream fails, whatever was inflated before it: a shorter rule set
 // must never load as whole.
 TEST(ZlibFilter, EveryCutOfTheStreamIsAnInflateError) {
