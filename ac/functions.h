@@ -15,6 +15,16 @@ namespace acdc::ac {
 int l_GetLogicalDriveStrings(lua_State* L);
 int l_QueryDosDevice(lua_State* L);
 
+// ac-Windows/file_hash.cpp
+int l_HashNull(lua_State* L);
+int l_HashString(lua_State* L);
+int l_HashPrimary(lua_State* L);
+int l_HashSecondary(lua_State* L);
+int l_HashAll(lua_State* L);
+
+// cache_dump.cpp
+int l_CacheDump(lua_State* L);
+
 // ac-Windows/driver_install.cpp
 int l_InstallDriver(lua_State* L);
 int l_UninstallDriver(lua_State* L);

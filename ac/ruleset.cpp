@@ -118,7 +118,7 @@ int l_DecryptRuleset(lua_State* L) {
   o.key = Option(L, "key", &o.key_len);
   o.iv = Option(L, "iv", &o.iv_len);
   o.comp = Option(L, "comp", &o.comp_len);
-  o.fips = platform::FipsEnabled();
+  o.fips = platform::FipsMode();
   RulesetText* text = NewText(L);
   RulesetResult r;
   if (std::strlen(path) != path_len) {

@@ -102,7 +102,7 @@ TEST_F(RulesetGlue, GcmInFipsModeAsksTheQueryOnceAndGivesTheText) {
   EVP_CIPHER_CTX_free(ctx);
   Write(enciphered);
 
-  platform::g_services.fips_enabled = FakeFips;
+  platform::g_services.fips_mode = FakeFips;
   g_fips_queries = 0;
   Ceiling none;
   lua_State* L = NewState(&none);
