@@ -12,6 +12,7 @@
 
 #include "ac/functions.h"
 #include "ac/ruleset_reader.h"
+#include "platform/memory.h"
 #include "platform/services.h"
 
 namespace acdc::ac {
@@ -19,6 +20,11 @@ namespace acdc::ac {
 namespace {
 
 constexpr char kTextType[] = "acdc.ruleset_text";
+
+// From this size on, the string that Lua allocates for the text is advised large
+// pages before the text is copied into it: in 4 KiB pages, the copy of tens of
+// megabytes costs more in page faults than the whole decryption.
+constexpr size_t kLargeText = size_t{4} << 20;
 
 // Cleared before it is freed, so a later __gc frees nothing twice.
 void FreeText(RulesetText* text) {
@@ -104,6 +110,47 @@ int Raise(lua_State* L, const RulesetResult& r, const char* path, size_t path_le
   return lua_error(L);
 }
 
+// The state's own allocator, wrapped while the text is pushed. Every block is still
+// the original allocator's, so Lua frees it as any other.
+struct AdvisingAllocator {
+  lua_Alloc alloc;
+  void* ud;
+};
+
+void* AdvisingAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
+  auto* a = static_cast<AdvisingAllocator*>(ud);
+  void* block = a->alloc(a->ud, ptr, osize, nsize);
+  // A new object (ptr null) of this size can only be the text's string.
+  if (block != nullptr && ptr == nullptr && nsize >= kLargeText) platform::AdviseLargePages(block, nsize);
+  return block;
+}
+
+int PushText(lua_State* L) {
+  const auto* text = static_cast<const RulesetText*>(lua_touserdata(L, 1));
+  lua_pushlstring(L, text->data, text->size);
+  return 1;
+}
+
+// Pushes the text as one string. A large one is pushed in a protected call with the
+// allocator wrapped, so that the state gets its own allocator back whatever the push
+// raises (a memory error, or an error of a finalizer that the push's collection ran).
+int PushWholeText(lua_State* L, RulesetText* text) {
+  if (text->size < kLargeText) {
+    lua_pushlstring(L, text->data == nullptr ? "" : text->data, text->size);
+    FreeText(text);
+    return 1;
+  }
+  AdvisingAllocator a;
+  a.alloc = lua_getallocf(L, &a.ud);
+  lua_setallocf(L, AdvisingAlloc, &a);
+  lua_pushcfunction(L, PushText);
+  lua_pushlightuserdata(L, text);
+  int rc = lua_pcall(L, 1, 1, 0);
+  lua_setallocf(L, a.alloc, a.ud);
+  FreeText(text);
+  return rc == LUA_OK ? 1 : lua_error(L);
+}
+
 }  // namespace
 
 int l_DecryptRuleset(lua_State* L) {
@@ -132,9 +179,7 @@ int l_DecryptRuleset(lua_State* L) {
     FreeText(text);
     return Raise(L, r, path, path_len, o);
   }
-  lua_pushlstring(L, text->data == nullptr ? "" : text->data, text->size);
-  FreeText(text);
-  return 1;
+  return PushWholeText(L, text);
 }
 
 }  // namespace acdc::ac

@@ -13,4 +13,9 @@ namespace acdc::platform {
 // pages there need a privilege the agent does not hold).
 void* AllocateLargeBlock(size_t n);
 
+// Asks for large pages behind the whole large pages inside [block, block + n), a
+// block someone else allocated and nobody has written yet (advice only; nothing on
+// Windows).
+void AdviseLargePages(void* block, size_t n);
+
 }  // namespace acdc::platform

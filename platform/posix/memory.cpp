@@ -24,4 +24,15 @@ void* AllocateLargeBlock(size_t n) {
   return block;
 }
 
+void AdviseLargePages(void* block, size_t n) {
+#ifdef MADV_HUGEPAGE
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kLargePage - 1) & ~(kLargePage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + n) & ~(kLargePage - 1);
+  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)n;
+#endif
+}
+
 }  // namespace acdc::platform

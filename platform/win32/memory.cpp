@@ -6,4 +6,6 @@ namespace acdc::platform {
 
 void* AllocateLargeBlock(size_t n) { return std::malloc(n); }
 
+void AdviseLargePages(void*, size_t) {}
+
 }  // namespace acdc::platform
