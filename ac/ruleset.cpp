@@ -2,13 +2,17 @@
 // inflation (ruleset_reader.*), its text returned as one Lua string.
 //
 // Lua can raise in this frame, so nothing here owns anything: the options are
-// borrowed from values kept on the Lua stack, and the text grows in a block that a
-// userdata owns (made before the file is opened, freed by its __gc if a push
-// raises). The reader builds and frees its chain without calling Lua; the text is
-// pushed once, at the end.
+// borrowed from values kept on the Lua stack, and a userdata made before the file is
+// opened owns both the open file and the block the text grows in (its __gc frees
+// whatever is left if an option's metamethod or the push raises). The file is opened
+// before any option is read, and the key and IV only when a cipher is named. The
+// reader builds and frees its chain without calling Lua; the text is pushed once, at
+// the end.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <openssl/err.h>
 
 #include "ac/functions.h"
 #include "ac/ruleset_reader.h"
@@ -26,6 +30,12 @@ constexpr char kTextType[] = "acdc.ruleset_text";
 // megabytes costs more in page faults than the whole decryption.
 constexpr size_t kLargeText = size_t{4} << 20;
 
+// What a call owns while Lua may raise.
+struct Held {
+  RulesetText text;
+  BIO* source;  // the open file until the reader takes it over
+};
+
 // Cleared before it is freed, so a later __gc frees nothing twice.
 void FreeText(RulesetText* text) {
   char* data = text->data;
@@ -33,20 +43,24 @@ void FreeText(RulesetText* text) {
   std::free(data);
 }
 
-int TextGc(lua_State* L) {
-  FreeText(static_cast<RulesetText*>(lua_touserdata(L, 1)));
+int HeldGc(lua_State* L) {
+  auto* held = static_cast<Held*>(lua_touserdata(L, 1));
+  FreeText(&held->text);
+  BIO* source = held->source;
+  held->source = nullptr;
+  BIO_free_all(source);
   return 0;
 }
 
-RulesetText* NewText(lua_State* L) {
-  auto* text = static_cast<RulesetText*>(lua_newuserdata(L, sizeof(RulesetText)));
-  *text = RulesetText{};
+Held* NewHeld(lua_State* L) {
+  auto* held = static_cast<Held*>(lua_newuserdata(L, sizeof(Held)));
+  *held = Held{};
   if (luaL_newmetatable(L, kTextType)) {
-    lua_pushcfunction(L, TextGc);
+    lua_pushcfunction(L, HeldGc);
     lua_setfield(L, -2, "__gc");
   }
   lua_setmetatable(L, -2);
-  return text;
+  return held;
 }
 
 // Option `name` of the table at index 2, pushed and borrowed: a string (or a
@@ -160,26 +174,33 @@ int l_DecryptRuleset(lua_State* L) {
     lua_pushliteral(L, "Expected table of options");
     return lua_error(L);
   }
+  Held* held = NewHeld(L);
   RulesetOptions o{};
-  o.encalg = Option(L, "encalg", &o.encalg_len);
-  o.key = Option(L, "key", &o.key_len);
-  o.iv = Option(L, "iv", &o.iv_len);
-  o.comp = Option(L, "comp", &o.comp_len);
-  o.fips = platform::FipsMode();
-  RulesetText* text = NewText(L);
-  RulesetResult r;
-  if (std::strlen(path) != path_len) {
-    // A path with a NUL inside would open the file named by its first part.
-    r = RulesetResult{};
+  RulesetResult r{};
+  // A path with a NUL inside would open the file named by its first part.
+  held->source = std::strlen(path) == path_len ? OpenRulesetFile(path) : nullptr;
+  if (held->source == nullptr) {
+    ERR_clear_error();
     r.status = RulesetStatus::kOpenFailed;
-  } else {
-    ReadRulesetFile(path, o, text, &r);
-  }
-  if (r.status != RulesetStatus::kOk) {
-    FreeText(text);
     return Raise(L, r, path, path_len, o);
   }
-  return PushWholeText(L, text);
+  o.encalg = Option(L, "encalg", &o.encalg_len);
+  if (NamesALayer(o.encalg, o.encalg_len)) {
+    o.key = Option(L, "key", &o.key_len);
+    o.iv = Option(L, "iv", &o.iv_len);
+  }
+  o.comp = Option(L, "comp", &o.comp_len);
+  o.fips = platform::FipsMode();
+  BIO* source = held->source;
+  held->source = nullptr;
+  ReadRulesetBio(source, o, &held->text, &r);
+  // The queue was read into the result; nothing of it is left for later calls.
+  ERR_clear_error();
+  if (r.status != RulesetStatus::kOk) {
+    FreeText(&held->text);
+    return Raise(L, r, path, path_len, o);
+  }
+  return PushWholeText(L, &held->text);
 }
 
 }  // namespace acdc::ac

@@ -52,11 +52,6 @@ bool Equals(const char* s, size_t n, const char* literal) {
   return n == std::strlen(literal) && std::memcmp(s, literal, n) == 0;
 }
 
-// Absent, empty, "none" and "null" ask for no layer.
-bool NamesALayer(const char* s, size_t n) {
-  return s != nullptr && n > 0 && !Equals(s, n, "none") && !Equals(s, n, "null");
-}
-
 bool Reserve(RulesetText* text, size_t room) {
   if (text->capacity - text->size >= room) return true;
   size_t capacity = text->capacity == 0 ? kFirstCapacity : text->capacity;
@@ -195,17 +190,13 @@ void ReadRulesetBio(BIO* source, const RulesetOptions& o, RulesetText* text, Rul
   result->status = status;
 }
 
-void ReadRulesetFile(const char* path, const RulesetOptions& options, RulesetText* text, RulesetResult* result) {
+BIO* OpenRulesetFile(const char* path) {
   ERR_clear_error();
-  BIO* file = BIO_new_file(path, "rb");
-  if (file == nullptr) {
-    *result = RulesetResult{};
-    result->status = RulesetStatus::kOpenFailed;
-  } else {
-    ReadRulesetBio(file, options, text, result);
-  }
-  // The queue was read into the result; nothing of it is left for later calls.
-  ERR_clear_error();
+  return BIO_new_file(path, "rb");
+}
+
+bool NamesALayer(const char* s, size_t n) {
+  return s != nullptr && n > 0 && !Equals(s, n, "none") && !Equals(s, n, "null");
 }
 
 int RulesetChainsOpen() { return g_chains_open.load(std::memory_order_relaxed); }

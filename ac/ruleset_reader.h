@@ -66,13 +66,17 @@ constexpr int kMaxReadRetries = 16;
 // The fixed reason of a read that failed with nothing queued.
 constexpr char kReadFailedWithoutCode[] = "read failed without an error code";
 
-// Reads the file at `path` (UTF-8, opened in binary mode) through the chain that
-// `options` ask for, appending the plain text to `text`. Clears this thread's
-// OpenSSL error queue first. Fills `result`; the text is whole only with kOk.
-void ReadRulesetFile(const char* path, const RulesetOptions& options, RulesetText* text, RulesetResult* result);
+// Clears this thread's OpenSSL error queue, then opens the file at `path` (UTF-8)
+// as a file BIO in binary mode; null when it cannot be opened.
+BIO* OpenRulesetFile(const char* path);
 
-// The same over `source`, which the call takes over and frees with the chain (a
-// file BIO, or a memory BIO for tests and fuzzing). Does not clear the error queue.
+// Whether an option's text asks for a layer: absent, empty, "none" and "null" do not.
+bool NamesALayer(const char* s, size_t n);
+
+// Reads `source` through the chain that `options` ask for, appending the plain text
+// to `text`. Takes over `source` (a file BIO, or a memory BIO for tests and fuzzing)
+// and frees it with the chain. Does not clear the error queue. Fills `result`; the
+// text is whole only with kOk.
 void ReadRulesetBio(BIO* source, const RulesetOptions& options, RulesetText* text, RulesetResult* result);
 
 // Chains built and not yet freed, over the whole process: 0 between calls.

@@ -115,6 +115,25 @@ describe("options", function()
     raises("Failed to open " .. path .. "\0x", function() ac.DecryptRuleset(path .. "\0x", {}) end)
   end)
 
+  it("opens the file before it reads an option, and reads key and iv only for a cipher", function()
+    local function recording(fields)
+      local seen = {}
+      return setmetatable({}, { __index = function(_, k) seen[#seen + 1] = k return fields[k] end }), seen
+    end
+    local cipher, seen = recording { encalg = "aes-256-cbc", key = AES_KEY, iv = AES_IV, comp = "zlib" }
+    raises("Failed to open " .. scratch .. "no-such-ruleset", function() ac.DecryptRuleset(scratch .. "no-such-ruleset", cipher) end)
+    assert.are.same({}, seen)
+    assert.are.equal(KNOWN_PLAIN, ac.DecryptRuleset(write("known.aes.z", KNOWN_AES_ZLIB), cipher))
+    assert.are.same({ "encalg", "key", "iv", "comp" }, seen)
+    local none, seen_none = recording { encalg = "none", key = "k", iv = "v", comp = "zlib" }
+    assert.are.equal(KNOWN_PLAIN, ac.DecryptRuleset(path, none))
+    assert.are.same({ "encalg", "comp" }, seen_none)
+    -- The open file then belongs to the collector, which closes it.
+    local raising = setmetatable({}, { __index = function(_, k) error("no " .. k, 0) end })
+    raises("no encalg", function() ac.DecryptRuleset(path, raising) end)
+    collectgarbage()
+  end)
+
   it("names the cipher it cannot find, and both lengths that do not match", function()
     raises("Unknown encryption cipher 'rot13'", function() ac.DecryptRuleset(path, { encalg = "rot13" }) end)
     raises("Unknown encryption cipher 'aes-256-cbc\0x'", function() ac.DecryptRuleset(path, { encalg = "aes-256-cbc\0x" }) end)
