@@ -52,4 +52,4 @@ printf '%s' "$rules" | pigz -z >"$out/rules.z"
 { printf '\002'; printf '%s' "$rules" | openssl enc -aes-128-ctr -K "${key:0:32}" -iv "$iv"; } >"$seeds/seed-aes-ctr"
 { printf '\014'; openssl enc -provider legacy -provider default -bf-cbc -K "${key:0:32}" -iv "${iv:0:16}" \
   -in "$out/rules.z"; } >"$seeds/seed-bf-zlib"
-run_target ruleset ac/ruleset_reader.cpp ac/zlib_filter.cpp -lcrypto -lz
+run_target ruleset ac/ruleset_reader.cpp ac/zlib_filter.cpp platform/posix/memory.cpp -lcrypto -lz
