@@ -50,6 +50,13 @@ int l_SetStatsVar(lua_State* L);
 int l_IncStatsVar(lua_State* L);
 int l_ClearStatsVar(lua_State* L);
 
+// ruleset.cpp
+int l_DecryptRuleset(lua_State* L);
+
+// schema.cpp
+int l_ShouldUpdateSchema(lua_State* L);
+int l_UpdatedSchema(lua_State* L);
+
 // process_cache.cpp
 int l_AddProcess(lua_State* L);
 int l_GetProcess(lua_State* L);

@@ -4,7 +4,7 @@
 #
 # acdc.dll is built from the same sources as the Linux module, with platform/win32/
 # in place of platform/posix/. It imports only Windows' own DLLs and lua52.dll: the C++
-# and thread runtimes and libcrypto are linked in statically. lacdc.dll and ac.dll hold
+# and thread runtimes, libcrypto and zlib are linked in statically. lacdc.dll and ac.dll hold
 # no code: each forwards its opener to acdc.dll, so the three names reach one library
 # with one set of counters, caches and locks (copies would each get their own).
 
@@ -12,12 +12,16 @@ set(ACDC_WINDOWS_LUA "" CACHE PATH
   "Windows Lua 5.2 built by scripts/windows-lua.sh: include/, lib/liblua52.dll.a, bin/lua52.dll, bin/lua.exe")
 set(ACDC_WINDOWS_OPENSSL "" CACHE PATH
   "Static Windows libcrypto built by scripts/windows-openssl.sh: include/, lib/libcrypto.a")
+set(ACDC_WINDOWS_ZLIB "" CACHE PATH
+  "Static Windows zlib built by scripts/windows-zlib.sh: include/, lib/libz.a")
 foreach(needed ${ACDC_WINDOWS_LUA}/include/lua.h ${ACDC_WINDOWS_LUA}/lib/liblua52.dll.a
                ${ACDC_WINDOWS_LUA}/bin/lua52.dll ${ACDC_WINDOWS_LUA}/bin/lua.exe
-               ${ACDC_WINDOWS_OPENSSL}/include/openssl/evp.h ${ACDC_WINDOWS_OPENSSL}/lib/libcrypto.a)
+               ${ACDC_WINDOWS_OPENSSL}/include/openssl/evp.h ${ACDC_WINDOWS_OPENSSL}/lib/libcrypto.a
+               ${ACDC_WINDOWS_ZLIB}/include/zlib.h ${ACDC_WINDOWS_ZLIB}/lib/libz.a)
   if(NOT EXISTS ${needed})
     message(FATAL_ERROR "${needed} is missing: build the Windows side with scripts/test-windows.sh, "
-      "which builds Lua and libcrypto and passes -DACDC_WINDOWS_LUA and -DACDC_WINDOWS_OPENSSL")
+      "which builds Lua, libcrypto and zlib and passes -DACDC_WINDOWS_LUA, -DACDC_WINDOWS_OPENSSL "
+      "and -DACDC_WINDOWS_ZLIB")
   endif()
 endforeach()
 
@@ -33,6 +37,11 @@ set(OPENSSL_USE_STATIC_LIBS TRUE)
 set(OPENSSL_INCLUDE_DIR ${ACDC_WINDOWS_OPENSSL}/include CACHE PATH "" FORCE)
 set(LIB_EAY ${ACDC_WINDOWS_OPENSSL}/lib/libcrypto.a CACHE FILEPATH "" FORCE)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+
+# zlib, static, for rule-set inflation, handed over the same way.
+set(ZLIB_INCLUDE_DIR ${ACDC_WINDOWS_ZLIB}/include CACHE PATH "" FORCE)
+set(ZLIB_LIBRARY ${ACDC_WINDOWS_ZLIB}/lib/libz.a CACHE FILEPATH "" FORCE)
+find_package(ZLIB REQUIRED)
 
 # Every program and the module carry their runtimes: a test exe under Wine and the
 # module in the agent need no libstdc++, libgcc or winpthread DLL beside them.
@@ -56,7 +65,7 @@ file(GLOB ACDC_MODULE_SOURCES CONFIGURE_DEPENDS acdc/*.cpp ac/*.cpp ac/ac-Window
 add_library(acdc_module MODULE ${ACDC_MODULE_SOURCES})
 target_compile_definitions(acdc_module PRIVATE LUA_BUILD_AS_DLL)
 target_include_directories(acdc_module PRIVATE ${LUA_INCLUDE_DIR})
-target_link_libraries(acdc_module PRIVATE acdc_core ${LUA_IMPORT_LIBRARY})
+target_link_libraries(acdc_module PRIVATE acdc_core ZLIB::ZLIB ${LUA_IMPORT_LIBRARY})
 set_target_properties(acdc_module PROPERTIES OUTPUT_NAME acdc PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${ACDC_LUA_DIR})
 
 # lacdc.dll and ac.dll: an export table of one forwarded name and nothing else (no

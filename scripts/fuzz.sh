@@ -38,3 +38,18 @@ run_target json acdc/json.cpp
 # (the path digests take SHA-256 from libcrypto).
 run_target decoder acdc/decoder.cpp acdc/channel.cpp event/*.cpp cache/*.cpp \
   platform/*.cpp platform/posix/*.cpp -lcrypto
+
+# Rule sets: the seeds in the tree are text; compressed and enciphered ones are made
+# here, each behind its options byte (see fuzz/ruleset_fuzz.cpp), so that no binary
+# file is kept in the tree.
+seeds="$out/corpus/ruleset"
+mkdir -p "$seeds"
+rules=$(printf 'allow C:\\Tools\\*.exe\r\nblock %%TEMP%%\\*.ps1\n%.0s' $(seq 40))
+key=$(printf '%02x' $(seq 0 31)) iv=$(printf '%02x' $(seq 16 31))
+printf '%s' "$rules" | pigz -z >"$out/rules.z"
+{ printf '\010'; cat "$out/rules.z"; } >"$seeds/seed-zlib"
+{ printf '\011'; openssl enc -aes-128-cbc -K "${key:0:32}" -iv "$iv" -in "$out/rules.z"; } >"$seeds/seed-aes-cbc-zlib"
+{ printf '\002'; printf '%s' "$rules" | openssl enc -aes-128-ctr -K "${key:0:32}" -iv "$iv"; } >"$seeds/seed-aes-ctr"
+{ printf '\014'; openssl enc -provider legacy -provider default -bf-cbc -K "${key:0:32}" -iv "${iv:0:16}" \
+  -in "$out/rules.z"; } >"$seeds/seed-bf-zlib"
+run_target ruleset ac/ruleset_reader.cpp ac/zlib_filter.cpp platform/posix/memory.cpp -lcrypto -lz

@@ -11,7 +11,8 @@ packages=(
   lua-cjson lua-dkjson clang libclang-rt-14-dev
   zlib1g-dev libssl-dev
   libwxgtk3.2-dev  # the core-library stand-in links wxWidgets 3.2's base library only
-  python3          # reads back the archives the tests write (zipfile)
+  python3          # reads back the archives the tests write (zipfile); zlib for rule-set fixtures
+  openssl pigz     # rule sets made by `openssl enc` and `pigz -z` (tests, bench/run)
 )
 
 missing=()

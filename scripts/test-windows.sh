@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows side and runs its tests under Wine: bash scripts/test-windows.sh
 #
-# Builds, in build-windows/: Lua 5.2 (lua52.dll, its import library, lua.exe) and a
-# static libcrypto from Debian's own source packages (kept between runs), acdc.dll with
-# its forwarders lacdc.dll and ac.dll, and the native test programs, all with
-# mingw-w64. Then runs every Windows test under CTest, each under Wine in a prefix made
+# Builds, in build-windows/: Lua 5.2 (lua52.dll, its import library, lua.exe), a
+# static libcrypto and a static zlib from Debian's own source packages (kept between
+# runs), acdc.dll with its forwarders lacdc.dll and ac.dll, and the native test
+# programs, all with mingw-w64. Then runs every Windows test under CTest, each under Wine in a prefix made
 # for this run and deleted afterwards, whatever the outcome.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,14 +26,17 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 step "Debian sources"
-bash scripts/windows-sources.sh "$out/src" lua5.2 openssl
+bash scripts/windows-sources.sh "$out/src" lua5.2 openssl zlib
 step "Lua 5.2"
 bash scripts/windows-lua.sh "$out/src/$(cat "$out/src/lua5.2.unpacked")" "$out/deps/lua"
 step "libcrypto"
 bash scripts/windows-openssl.sh "$out/src/$(cat "$out/src/openssl.unpacked")" "$out/deps/openssl"
+step "zlib"
+bash scripts/windows-zlib.sh "$out/src/$(cat "$out/src/zlib.unpacked")" "$out/deps/zlib"
 step "acdc.dll and the test programs"
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DACDC_WINDOWS_LUA="$PWD/$out/deps/lua" -DACDC_WINDOWS_OPENSSL="$PWD/$out/deps/openssl" >/dev/null
+  -DACDC_WINDOWS_LUA="$PWD/$out/deps/lua" -DACDC_WINDOWS_OPENSSL="$PWD/$out/deps/openssl" \
+  -DACDC_WINDOWS_ZLIB="$PWD/$out/deps/zlib" >/dev/null
 cmake --build "$out" -j2
 
 # A fresh prefix per run, headless; Lua's search paths are set by each test, never
