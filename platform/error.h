@@ -33,6 +33,7 @@ constexpr Win32Error kErrorBrokenPipe = 109;
 constexpr Win32Error kErrorDiskFull = 112;
 constexpr Win32Error kErrorInsufficientBuffer = 122;
 constexpr Win32Error kErrorDirNotEmpty = 145;
+constexpr Win32Error kErrorMoreData = 234;
 constexpr Win32Error kErrorBusy = 170;
 constexpr Win32Error kErrorFilenameExcedRange = 206;
 constexpr Win32Error kWaitTimeout = 258;

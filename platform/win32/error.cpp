@@ -30,6 +30,7 @@ static_assert(kErrorBrokenPipe == ERROR_BROKEN_PIPE);
 static_assert(kErrorDiskFull == ERROR_DISK_FULL);
 static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER);
 static_assert(kErrorDirNotEmpty == ERROR_DIR_NOT_EMPTY);
+static_assert(kErrorMoreData == ERROR_MORE_DATA);
 static_assert(kErrorBusy == ERROR_BUSY);
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE);
 static_assert(kWaitTimeout == WAIT_TIMEOUT);
