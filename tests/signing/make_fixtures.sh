@@ -13,7 +13,8 @@
 #     osslsigncode attach-signature;
 #   - the real image gcdx64.efi.signed of Debian's grub-efi-amd64-signed, fetched with
 #     apt-get download and unpacked with dpkg-deb -x, never installed.
-# OSSLSIGNCODE names another osslsigncode binary to use. Every step must work: a
+# OSSLSIGNCODE names another osslsigncode binary to use (newer ones refuse to write
+# over a file, so every output is removed first). Every step must work: a
 # fixture that cannot be made fails the run rather than a test going quiet.
 set -eu
 out=${1:?usage: make_fixtures.sh OUTDIR [--large]}
@@ -170,8 +171,10 @@ if [ "$large" = "--large" ]; then
 fi
 
 # What the tests compare with, as the openssl command prints it.
-for c in leaf names expired server stranger; do cp "$c.pem" "$out/$c.pem"; done
-cp inter.pem root.pem other.pem "$out/"
+for c in leaf names expired server stranger; do
+  cp "$c.pem" "$out/$c.pem"
+  openssl x509 -in "$c.pem" -noout -fingerprint -sha1 >"$out/$c.sha1"
+done
 
 # ---- The real image ----
 mkdir -p grub && cd grub
@@ -180,6 +183,7 @@ quiet dpkg-deb -x grub-efi-amd64-signed_*.deb root
 image=$(find root -name gcdx64.efi.signed | head -n 1)
 [ -n "$image" ] || { echo "make_fixtures: gcdx64.efi.signed is not in grub-efi-amd64-signed" >&2; exit 1; }
 cp "$image" "$out/gcdx64.efi.signed"
+rm -f "$out/gcdx64.sig.pem"
 quiet "$sign" extract-signature -pem -in "$out/gcdx64.efi.signed" -out "$out/gcdx64.sig.pem"
 cd "$work"
 rm -rf grub
