@@ -10,6 +10,9 @@
 #include <wintrust.h>
 #include <softpub.h>
 // clang-format on
+// wincrypt.h names CertGetNameStringW CertGetNameString; ours must keep its own name,
+// or the definition below would be another function than the one the header declares.
+#undef CertGetNameString
 
 #include <cstddef>
 

@@ -1,7 +1,17 @@
 -- GetSignedFileInfo and WinVerifyTrust of module ac on the signed files that
 -- tests/signing/make_fixtures.sh makes for the run, in the folder ACDC_SIGNING names,
--- and on Debian's signed grub image. Under Wine the system's own crypt32 and wintrust
--- answer; the cases that need this library's provider or Linux carry #linux.
+-- and on Debian's signed grub image.
+--
+-- Under Wine the system's own crypt32 and wintrust answer, and Wine's differ from
+-- Windows' where these cases look, so those carry #linux and run on Linux alone:
+-- Wine trusts every chain it is shown (untrusted, expired, wrong usage), refuses
+-- publisher information it cannot decode with TRUST_E_CERT_SIGNATURE, answers a
+-- missing file with its file-system code (WinVerifyTrust's result 2, and
+-- CRYPT_E_NO_MATCH from CryptQueryObject), decodes an IA5String program name or file
+-- link as UTF-16, quotes some values with inner spaces, leaves the last error of an
+-- earlier call after a trusted verdict, and has no core library for the hex fields.
+-- What runs under Wine checks the library's own part: the calls named in the
+-- triples, the serial's byte order, the link choices kept and the Base64 text.
 local ac = require "ac"
 
 local dir = assert(os.getenv("ACDC_SIGNING"), "ACDC_SIGNING names the folder of the signing fixtures")
@@ -92,21 +102,29 @@ local function verifies(file, result, last_error, flags)
   assert.are.equal(4, got.n, context)
   assert.are.equal(result == 0, got[1], context)
   assert.are.equal(result, got[2], context)
-  assert.are.equal(last_error or result, got[3], context)
+  -- Wine leaves the last error of an earlier call after a trusted verdict.
+  if not (windows and result == 0) then assert.are.equal(last_error or result, got[3], context) end
   same_text(texts[result], got[4], context)
 end
 
 describe("WinVerifyTrust", function()
   it("trusts an image signed by a chain to a trusted root, with or without publisher information", function()
-    for _, file in ipairs { "signed.exe", "names.exe", "links.exe", "moniker.exe", "no-opus.exe", "empty-opus.exe",
-                            "malformed.exe" } do
+    for _, file in ipairs { "signed.exe", "names.exe", "links.exe", "moniker.exe", "no-opus.exe" } do
       verifies(file, 0, 0)
     end
   end)
 
-  it("names the form, the signature or the file when there is nothing to judge", function()
+  it("trusts an image whose publisher information is empty or does not decode #linux", function()
+    verifies("empty-opus.exe", 0, 0)
+    verifies("malformed.exe", 0, 0)
+  end)
+
+  it("names the form or the signature when there is nothing to judge", function()
     verifies("unsigned.exe", ac.TRUST_E_NOSIGNATURE)
     verifies("not-a-pe.txt", ac.TRUST_E_SUBJECT_FORM_UNKNOWN)
+  end)
+
+  it("gives no signature and the file system's code for a missing file #linux", function()
     verifies("missing.exe", ac.TRUST_E_NOSIGNATURE, 2)
   end)
 
@@ -119,9 +137,12 @@ describe("WinVerifyTrust", function()
     verifies("changed.exe", ac.TRUST_E_BAD_DIGEST)
   end)
 
-  it("refuses a signature that does not verify or whose signer is not carried #linux", function()
-    verifies("bad-signature.exe", ac.TRUST_E_BAD_DIGEST)
+  it("refuses a signature whose signer is not carried", function()
     verifies("no-signer-cert.exe", ac.TRUST_E_NO_SIGNER_CERT)
+  end)
+
+  it("refuses a signature that does not verify #linux", function()
+    verifies("bad-signature.exe", ac.TRUST_E_BAD_DIGEST)
   end)
 
   it("judges the chain, then the times, then the usage #linux", function()
@@ -169,14 +190,14 @@ describe("WinVerifyTrust", function()
 end)
 
 describe("GetSignedFileInfo", function()
-  it("gives the program name and the more-information link osslsigncode writes, and the signer", function()
+  it("gives the program name and the more-information link osslsigncode writes, and the signer #linux", function()
     assert.are.same({
       programName = "acdc fixture", moreInfoLink = "https://more.example.test/info",
       signerCertificate = leaf_certificate(),
     }, ac.GetSignedFileInfo(fixture("signed.exe")))
   end)
 
-  it("keeps URL and file links and leaves a moniker out", function()
+  it("keeps URL and file links and leaves a moniker out #linux", function()
     assert.are.same({
       programName = "Fixture Program", publisherLink = "https://publisher.example.test/",
       moreInfoLink = "C:\\docs\\more-info.txt", signerCertificate = leaf_certificate(),
@@ -187,12 +208,12 @@ describe("GetSignedFileInfo", function()
     }, ac.GetSignedFileInfo(fixture("moniker.exe")))
   end)
 
-  it("gives the signer alone without publisher information, or with an empty one", function()
+  it("gives the signer alone without publisher information, or with an empty one #linux", function()
     assert.are.same({ signerCertificate = leaf_certificate() }, ac.GetSignedFileInfo(fixture("no-opus.exe")))
     assert.are.same({ signerCertificate = leaf_certificate() }, ac.GetSignedFileInfo(fixture("empty-opus.exe")))
   end)
 
-  it("writes names as Windows does: quoted values, doubled quotes, multi-valued RDNs, E and S", function()
+  it("writes names as Windows does: quoted values, doubled quotes, multi-valued RDNs, E and S #linux", function()
     assert.are.same({
       programName = "acdc fixture", moreInfoLink = "https://more.example.test/info",
       signerCertificate = {
@@ -205,7 +226,7 @@ describe("GetSignedFileInfo", function()
     }, ac.GetSignedFileInfo(fixture("names.exe")))
   end)
 
-  it("gives the signer of a signature the trust provider refuses", function()
+  it("gives the signer of a signature the trust provider refuses #linux", function()
     local info = ac.GetSignedFileInfo(fixture("expired.exe"))
     assert.are.equal("CN=acdc Expired Signer, O=acdc Test", info.signerCertificate.subject)
     assert.are.equal("\x10\x00", info.signerCertificate.serialNumberBinary)
@@ -226,11 +247,31 @@ describe("GetSignedFileInfo", function()
     assert.are.equal(prefix, got[3]:sub(1, #prefix), file)
   end
 
-  it("fails in CryptQueryObject for a file without a signature, another file, or none", function()
+  it("fails in CryptQueryObject for a file without a signature or another file", function()
     fails("unsigned.exe", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
     fails("not-a-pe.txt", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
+  end)
+
+  it("fails in CryptQueryObject with the file system's code for a missing file #linux", function()
     fails("missing.exe", "CryptQueryObject", 2, "The system cannot find the file specified.")
   end)
+
+  it("reads the serial most significant byte first, the PEM text with CRLF, and keeps URL and file links",
+    function()
+      local info = ac.GetSignedFileInfo(fixture("signed.exe"))
+      assert.are.equal("\0\x8A\x1B\x2C\x3D", info.signerCertificate.serialNumberBinary)
+      assert.are.equal(pem("leaf"), info.signerCertificate.certificate)
+      assert.are.equal("C=DE, O=acdc Test Signer, CN=acdc Test Code Signing", info.signerCertificate.subject)
+      info = ac.GetSignedFileInfo(fixture("names.exe"))
+      assert.are.equal('C=US, S="Some, State", L=Springfield, O="Test ""Quoted"" Org", OU=Unit One + OU=Unit Two, '
+        .. "CN=Names Leaf, E=names@example.test", info.signerCertificate.subject)
+      assert.are.equal("\x7F", info.signerCertificate.serialNumberBinary)
+      info = ac.GetSignedFileInfo(fixture("links.exe"))
+      assert.are.equal("Fixture Program", info.programName)
+      assert.are.equal("https://publisher.example.test/", info.publisherLink)
+      assert.are.equal("C:\\docs\\more-info.txt", info.moreInfoLink)
+      assert.is_nil(ac.GetSignedFileInfo(fixture("moniker.exe")).moreInfoLink)
+    end)
 
   it("fails in CryptQueryObject for a cut image #linux", function()
     fails("cut-table.exe", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
