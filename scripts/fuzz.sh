@@ -21,11 +21,14 @@ run_target() {
   local dict=()
   [ -f "fuzz/${name}.dict" ] && dict=(-dict="fuzz/${name}.dict")
   mkdir -p "$out/corpus/$name"
+  # Seeds kept in the tree, when the target has any.
+  local seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
   # The fuzzer's progress lines go to a log; a finding prints its tail.
   local log="$out/${name}.log"
   if ! "$out/${name}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$out/${name}-" "${dict[@]}" \
-    "$out/corpus/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
+    "$out/corpus/$name" "${seeds[@]}" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz $name: finding, see $log" >&2
     return 1
@@ -34,3 +37,15 @@ run_target() {
 }
 
 run_target json acdc/json.cpp
+
+# The signature reader's seeds are the certificate tables of the signing fixtures
+# (first byte 1: a table the target puts into an image), made here as the tests make
+# them, so that no binary is kept in the tree.
+sh tests/signing/make_fixtures.sh "$out/signing" >/dev/null
+mkdir -p "$out/corpus/signature"
+for image in signed names links moniker malformed untrusted no-signer-cert; do
+  "$out/signing/signature_tool" cert-table "$out/signing/$image.exe" "$out/signing/$image.table"
+  { printf '\001'; cat "$out/signing/$image.table"; } >"$out/corpus/signature/seed-$image"
+done
+{ printf '\000'; cat "$out/signing/unsigned.exe"; } >"$out/corpus/signature/seed-unsigned"
+run_target signature platform/*.cpp platform/posix/*.cpp -DACDC_DRIVE_C=\"$PWD/$out/drive_c\" -lcrypto
