@@ -12,6 +12,7 @@ packages=(
   zlib1g-dev libssl-dev
   libwxgtk3.2-dev  # the core-library stand-in links wxWidgets 3.2's base library only
   python3          # reads back the archives the tests write (zipfile)
+  osslsigncode     # signs the signature tests' fixtures (tests/signing/make_fixtures.sh)
 )
 
 missing=()

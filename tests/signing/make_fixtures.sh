@@ -37,14 +37,14 @@ quiet ${CXX:-c++} -std=c++17 -O1 -Wall -Wextra -Werror -o "$out/signature_tool" 
 cat >tiny.c <<'EOF'
 int entry(void) { return 0; }
 EOF
-quiet x86_64-w64-mingw32-gcc -O2 -nostdlib -s -Wl,--entry=entry -o "$out/unsigned.exe" tiny.c
+quiet x86_64-w64-mingw32-gcc-posix -O2 -nostdlib -s -Wl,--entry=entry -o "$out/unsigned.exe" tiny.c
 if [ "$large" = "--large" ]; then
   # 20 MiB of initialised data: the image's bytes are what the digest reads.
   cat >large.c <<'EOF'
 __attribute__((used)) const unsigned char payload[20 << 20] = {1};
 int entry(void) { return payload[0]; }
 EOF
-  quiet x86_64-w64-mingw32-gcc -O2 -nostdlib -s -Wl,--entry=entry -o large-unsigned.exe large.c
+  quiet x86_64-w64-mingw32-gcc-posix -O2 -nostdlib -s -Wl,--entry=entry -o large-unsigned.exe large.c
 fi
 printf 'This is a text file, not an image.\n' >"$out/not-a-pe.txt"
 
