@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -81,6 +82,9 @@ Win32Error CryptQueryEmbeddedSignature(const char16_t* path, CertStore** store, 
   PKCS7* p7 = nullptr;
   ImageSignature found = ReadImageSignature(source, &layout, &p7);
   close(file.fd);
+  // What OpenSSL queued on the way is this call's alone: the thread's next user of
+  // the error queue must not read it as its own.
+  ERR_clear_error();
   switch (found) {
     case ImageSignature::kSigned: break;
     case ImageSignature::kReadError: return kCryptEFileError;
@@ -101,7 +105,9 @@ Win32Error CryptQueryEmbeddedSignature(const char16_t* path, CertStore** store, 
 Win32Error CryptMsgGetSignerInfo(CryptMsg* msg, uint32_t index, void* block, uint32_t* size) {
   STACK_OF(PKCS7_SIGNER_INFO)* signers = msg->p7->d.sign->signer_info;
   if (index >= static_cast<uint32_t>(sk_PKCS7_SIGNER_INFO_num(signers))) return kCryptENoSigner;
-  return WriteSignerInfo(sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(index)), block, size);
+  Win32Error e = WriteSignerInfo(sk_PKCS7_SIGNER_INFO_value(signers, static_cast<int>(index)), block, size);
+  ERR_clear_error();
+  return e;
 }
 
 Win32Error CryptDecodeOpusInfo(const uint8_t* data, uint32_t size, SpcSpOpusInfo** out) {
@@ -113,6 +119,7 @@ void FreeDecoded(void* decoded) { std::free(decoded); }
 Win32Error CertFindBySignerId(CertStore* store, const CryptBlob& issuer, const CryptBlob& serial,
                               CertContext** out) {
   X509* x = FindBySignerId(store->certs, issuer, serial);
+  ERR_clear_error();
   if (x == nullptr) return kCryptENotFound;
   CertContext* cert = NewCertContext(x);
   if (cert == nullptr) return kErrorNotEnoughMemory;
