@@ -19,6 +19,16 @@ int l_QueryDosDevice(lua_State* L);
 int l_GetSignedFileInfo(lua_State* L);
 int l_WinVerifyTrust(lua_State* L);
 
+// ac-Windows/file_hash.cpp
+int l_HashNull(lua_State* L);
+int l_HashString(lua_State* L);
+int l_HashPrimary(lua_State* L);
+int l_HashSecondary(lua_State* L);
+int l_HashAll(lua_State* L);
+
+// cache_dump.cpp
+int l_CacheDump(lua_State* L);
+
 // ac-Windows/driver_install.cpp
 int l_InstallDriver(lua_State* L);
 int l_UninstallDriver(lua_State* L);

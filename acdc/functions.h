@@ -11,6 +11,16 @@ extern "C" {
 
 namespace acdc::lua {
 
+// handle.cpp: the channel
+int l_open(lua_State* L);
+int l_load(lua_State* L);
+int l_unload(lua_State* L);
+int l_profiler(lua_State* L);
+int l_istimeout(lua_State* L);
+
+// command.cpp: worker registration
+int l_open_worker(lua_State* L);
+
 // json.cpp: the JSON decoder
 int l_decode(lua_State* L);
 
@@ -50,6 +60,22 @@ int l_quickIMFilter(lua_State* L);
 // abstract_event.cpp
 int l_AbstractEvent(lua_State* L);
 
+// The methods of the channel handle (handle.cpp, command.cpp).
+int l_handle_gc(lua_State* L);
+int l_handle_tostring(lua_State* L);
+int l_handle_close(lua_State* L);
+int l_handle_get(lua_State* L);
+int l_handle_gettest(lua_State* L);
+int l_handle_isdone(lua_State* L);
+int l_handle_reply(lua_State* L);
+int l_handle_command(lua_State* L);
+int l_handle_program(lua_State* L);
+
+// Sends `request_len` bytes at `request` as a command and pushes its results (the
+// handle method command); `text` is the command text a "jerror" excerpt quotes.
+int SendCommand(lua_State* L, const void* request, size_t request_len, const char* text, size_t text_len,
+                const char* type, uint32_t size);
+
 // compiler.cpp: the `compiler` table. In a namespace of their own because the
 // table's names (default, tostring, dump) are common words.
 namespace compiler_table {
@@ -71,8 +97,9 @@ int l_dump(lua_State* L);
 int l_tostring(lua_State* L);
 }  // namespace compiler_table
 
-// Pushes the two upvalues that every module function gets: the per-state scratch
-// record of AbstractEvent (1) and its key strings (2).
+// Pushes the two upvalues that every module function and handle method gets: the
+// per-state scratch record of AbstractEvent and of get's decoding (1) and
+// AbstractEvent's key strings (2).
 void PushAbstractEventUpvalues(lua_State* L);
 
 // Pushes the result of a platform or driver operation: true for status 0, else nil,

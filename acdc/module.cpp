@@ -2,18 +2,23 @@
 // with its functions, the compiler table and the constant tables.
 #include "acdc/export.h"
 #include "acdc/functions.h"
+#include "acdc/handle.h"
 #include "event/event_table.h"
 
 namespace acdc::lua {
 
 namespace {
 
-constexpr const char* kHandleMetatable = "acdc.handle";
-
 // In the module's documented order. Every function gets AbstractEvent's per-state
 // scratch record and key strings as upvalues 1 and 2.
 const luaL_Reg kModuleFunctions[] = {
+    {"open", l_open},
+    {"open_worker", l_open_worker},
+    {"load", l_load},
+    {"unload", l_unload},
+    {"profiler", l_profiler},
     {"decode", l_decode},
+    {"istimeout", l_istimeout},
     {"GetRealPath", l_GetRealPath},
     {"GetProcNameFromPid", l_GetProcNameFromPid},
     {"GetFileNameFromPidAndFd", l_GetFileNameFromPidAndFd},
@@ -41,7 +46,17 @@ const luaL_Reg kModuleFunctions[] = {
     {nullptr, nullptr},
 };
 
+// In the documented order; they get the same upvalues (get decodes into the record).
 const luaL_Reg kHandleMethods[] = {
+    {"__gc", l_handle_gc},
+    {"__tostring", l_handle_tostring},
+    {"close", l_handle_close},
+    {"get", l_handle_get},
+    {"gettest", l_handle_gettest},
+    {"isdone", l_handle_isdone},
+    {"reply", l_handle_reply},
+    {"command", l_handle_command},
+    {"program", l_handle_program},
     {nullptr, nullptr},
 };
 
@@ -117,16 +132,21 @@ void PushConstantTable(lua_State* L, int module, const Constant* constants) {
 }  // namespace
 
 int OpenModule(lua_State* L) {
+  PushAbstractEventUpvalues(L);
+  int upvalues = lua_gettop(L) - 1;
   if (luaL_newmetatable(L, kHandleMetatable)) {
     lua_pushvalue(L, -1);
     lua_setfield(L, -2, "__index");
-    luaL_setfuncs(L, kHandleMethods, 0);
+    lua_pushvalue(L, upvalues);
+    lua_pushvalue(L, upvalues + 1);
+    luaL_setfuncs(L, kHandleMethods, 2);
   }
   lua_pop(L, 1);
 
   lua_createtable(L, 0, 31);
   int module = lua_gettop(L);
-  PushAbstractEventUpvalues(L);
+  lua_pushvalue(L, upvalues);
+  lua_pushvalue(L, upvalues + 1);
   luaL_setfuncs(L, kModuleFunctions, 2);
 
   lua_createtable(L, 0, 16);
@@ -145,6 +165,7 @@ int OpenModule(lua_State* L) {
   lua_setfield(L, module, "entity");
   PushConstantTable(L, module, kCreationDisposition);
   lua_setfield(L, module, "CreationDisposition");
+  lua_pushvalue(L, module);
   return 1;
 }
 

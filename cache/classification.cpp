@@ -80,7 +80,7 @@ struct InterpreterRule {
 
 }  // namespace
 
-const ProcessType kProcessTypeTable[kProcessTypeCount] = {
+constexpr ProcessType kProcessTypeTable[kProcessTypeCount] = {
     {"", false, false, false, kNone, kNone},
     {"normal", false, false, false, kNone, kNone},
     {"java", true, true, false, kJavaExt, kUnixAppPaths},

@@ -413,4 +413,40 @@ uint32_t CopyDriftEntries(DriftEntryCopy* out) {
   return n;
 }
 
+namespace {
+
+uint8_t* PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  return p + 4;
+}
+
+uint8_t* PutU64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  return p + 8;
+}
+
+}  // namespace
+
+size_t DumpDriftTable(uint8_t* out) {
+  uint8_t* p = out;
+  CacheMutexGuard guard(CacheMutex::kDriftTable);
+  for (uint64_t count : g_table.counts) p = PutU64(p, count);
+  p = PutU64(p, static_cast<uint64_t>(g_table.cooldown));
+  p = PutU64(p, g_table.head);
+  p = PutU64(p, g_table.tail);
+  for (uint64_t pos = g_table.head; pos < g_table.tail; ++pos) {
+    const Entry& e = At(pos);
+    int32_t length = e.closedName != nullptr ? e.closedNameLength : -1;
+    if (length > static_cast<int32_t>(kDriftNameCapacity)) length = static_cast<int32_t>(kDriftNameCapacity);
+    p = PutU32(p, e.pid);
+    p = PutU32(p, static_cast<uint32_t>(e.fd));
+    p = PutU32(p, static_cast<uint32_t>(length));
+    if (length > 0) {
+      std::memcpy(p, e.closedName, static_cast<size_t>(length));
+      p += length;
+    }
+  }
+  return static_cast<size_t>(p - out);
+}
+
 }  // namespace acdc::cache

@@ -113,4 +113,19 @@ struct DriftEntryCopy {
 // kDriftCapacity); returns how many.
 uint32_t CopyDriftEntries(DriftEntryCopy* out);
 
+// The record as a cache dump writes it, all numbers little-endian, names as bytes:
+//   byte   0  the 18 counters, u64 each, in the order of ACDC_DRIFT_COUNTERS
+//   byte 144  cooldown, i64 seconds since 1970
+//   byte 152  head, u64: position of the oldest live entry
+//   byte 160  tail, u64: one past the newest
+//   byte 168  the tail - head live entries, oldest first, each 12 bytes and its name:
+//             pid u32, fd i32, name length i32 (-1: none), then that many bytes of
+//             the captured name, without a NUL
+constexpr size_t kDriftDumpHeaderBytes = 168;
+constexpr size_t kDriftDumpEntryBytes = 12;
+constexpr size_t kDriftDumpCapacity = kDriftDumpHeaderBytes + kDriftCapacity * (kDriftDumpEntryBytes + kDriftNameCapacity);
+// Writes the record into `out` (kDriftDumpCapacity bytes) in one hold of the mutex;
+// returns its length.
+size_t DumpDriftTable(uint8_t* out);
+
 }  // namespace acdc::cache

@@ -14,9 +14,13 @@ void ConvertName(const uint8_t* message, size_t size_at, size_t name_at, char* o
   if (bytes < 2) return;
   char16_t units[msg::kNameCapacity / 2];
   std::memcpy(units, message + name_at, bytes & ~size_t{1});
+  // A NUL unit ends the name, as it would for every C reader of the record; text
+  // after it would also break the record's invariant (text, then zeros only).
+  size_t n = 0;
+  while (n < bytes / 2 && units[n] != 0) ++n;
   size_t written;
   // 512 code units never need more than 1536 bytes, so this cannot be refused.
-  platform::Utf16ToUtf8(units, bytes / 2, out, kTextCapacity, &written);
+  platform::Utf16ToUtf8(units, n, out, kTextCapacity, &written);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/drives.h"
 #include "platform/error.h"
 #include "platform/file_status.h"
+#include "platform/oplock_file.h"
 #include "platform/process.h"
 
 namespace acdc::platform {
@@ -29,6 +30,12 @@ struct Services {
   void* (*new_digest_context)();
   bool (*sha256)(void* ctx, const void* data, size_t size, uint8_t* out, uint32_t* out_len);
   Win32Error (*file_system_type)(const char* path, uint64_t* type);  // statfs's f_type (POSIX drives)
+  // One chunk of a file being hashed (OsReadFile); tests pause the reader with it.
+  Win32Error (*read_file)(void* file, void* buffer, uint32_t size, uint64_t offset, void* overlapped,
+                          uint32_t* transferred);
+  // Whether OpenSSL keeps to FIPS implementations; Debian ships no FIPS provider, so
+  // tests answer it themselves.
+  bool (*fips_mode)();
 };
 
 // The table in use. Tests replace entries and put the saved table back.
@@ -42,7 +49,8 @@ constexpr Services kOsServices = {OsCurrentProcessId, OsQueryProcessImage, OsIsP
                                   OsFileStatus, OsNowMilliseconds,  OsSystemMessage,
                                   OsDescriptorName,   OsAllocate,
                                   OsNewDigestContext, OsSha256,
-                                  OsFileSystemType};
+                                  OsFileSystemType,   OsReadFile,
+                                  OsFipsMode};
 
 inline uint32_t CurrentProcessId() { return g_services.current_process_id(); }
 inline Win32Error QueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -62,5 +70,10 @@ inline bool Sha256(void* ctx, const void* data, size_t size, uint8_t* out, uint3
 }
 
 inline Win32Error FileSystemType(const char* path, uint64_t* type) { return g_services.file_system_type(path, type); }
+inline Win32Error ReadChunk(void* file, void* buffer, uint32_t size, uint64_t offset, void* overlapped,
+                            uint32_t* transferred) {
+  return g_services.read_file(file, buffer, size, offset, overlapped, transferred);
+}
+inline bool FipsMode() { return g_services.fips_mode(); }
 
 }  // namespace acdc::platform

@@ -37,6 +37,10 @@ run_target() {
 }
 
 run_target json acdc/json.cpp
+# The decoder with the event core, the caches and the POSIX platform it decides with
+# (the path digests take SHA-256 from libcrypto).
+run_target decoder acdc/decoder.cpp acdc/channel.cpp event/*.cpp cache/*.cpp \
+  platform/*.cpp platform/posix/*.cpp -lcrypto
 
 # The signature reader's seeds are the certificate tables of the signing fixtures
 # (first byte 1: a table the target puts into an image), made here as the tests make

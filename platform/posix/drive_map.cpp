@@ -60,6 +60,18 @@ Win32Error MapWin32Path(const char* path, char* out, size_t cap) {
   return kErrorSuccess;
 }
 
+Win32Error MissingFileCode(char* host_path) {
+  char* slash = nullptr;
+  for (char* p = host_path; *p != '\0'; ++p)
+    if (*p == '/') slash = p;
+  if (slash == nullptr || slash == host_path) return kErrorFileNotFound;
+  *slash = '\0';
+  struct stat st;
+  bool folder = stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
+  *slash = '/';
+  return folder ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
 Win32Error ToWin32Path(const char* path, char* out, size_t cap) {
   const char* rest = path;
   char drive = 'Z';

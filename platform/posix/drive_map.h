@@ -24,6 +24,11 @@ Win32Error MapWin32PathExact(const char* path, char* out, size_t cap, size_t* ro
 // at the file.
 Win32Error MapWin32Path(const char* path, char* out, size_t cap);
 
+// The code of the host path `host_path` that does not exist (ENOENT): Windows says
+// "file not found" (2) only when the folder exists, and "path not found" (3) when a
+// folder on the way is missing. One stat of the folder; the path is restored.
+Win32Error MissingFileCode(char* host_path);
+
 // Maps the host path `path` to its Win32 form in `out`, through the longest drive
 // that contains it: C:\... under drive C, Z:\... otherwise. Fails only when the
 // result does not fit (kErrorInsufficientBuffer).

@@ -15,20 +15,6 @@ namespace {
 
 constexpr size_t kHostPathCapacity = 4096;
 
-// ENOENT is "file not found" on Windows only when the folder exists; a missing
-// folder on the way is "path not found".
-Win32Error MissingFileCode(char* host_path) {
-  char* slash = nullptr;
-  for (char* p = host_path; *p != '\0'; ++p)
-    if (*p == '/') slash = p;
-  if (slash == nullptr || slash == host_path) return kErrorFileNotFound;
-  *slash = '\0';
-  struct stat st;
-  bool folder = stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
-  *slash = '/';
-  return folder ? kErrorFileNotFound : kErrorPathNotFound;
-}
-
 }  // namespace
 
 // An exact spelling costs one statx. Otherwise the path is matched ignoring case

@@ -35,6 +35,8 @@ static_assert(kErrorBusy == ERROR_BUSY);
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE);
 static_assert(kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(kErrorIoPending == ERROR_IO_PENDING);
+static_assert(kErrorServiceAlreadyRunning == ERROR_SERVICE_ALREADY_RUNNING);
 static_assert(kErrorIoDevice == ERROR_IO_DEVICE);
 static_assert(kErrorConnectionRefused == ERROR_CONNECTION_REFUSED);
 static_assert(kErrorRetry == ERROR_RETRY);

@@ -19,7 +19,8 @@ constexpr Win32Error kAllCodes[] = {
     kErrorBrokenPipe,       kErrorDiskFull,          kErrorInsufficientBuffer, kErrorDirNotEmpty,
     kErrorBusy,             kErrorFilenameExcedRange, kWaitTimeout,            kErrorOperationAborted,
     kErrorIoDevice,         kErrorConnectionRefused, kErrorRetry,              kErrorInternalError,
-    kErrorTimeout,          kErrorCantResolveFilename,
+    kErrorTimeout,          kErrorCantResolveFilename, kErrorSystemShutdown,     kErrorIoPending,
+    kErrorServiceAlreadyRunning, kErrorHandleEof,     kErrorInvalidName,
 };
 
 std::string Message(Win32Error code, MessageLimit limit = MessageLimit::k128Units) {
@@ -50,6 +51,9 @@ TEST(ErrorMessage, TextsMatchWindows) {
       {87, "The parameter is incorrect."},
       {109, "The pipe has been ended."},
       {258, "The wait operation timed out."},
+      {641, "The system is in the process of shutting down."},
+      {997, "Overlapped I/O operation is in progress."},
+      {1056, "An instance of the service is already running."},
       {1237, "The operation could not be completed. A retry should be performed."},
   };
   for (const auto& c : cases) EXPECT_EQ(Message(c.code), c.text) << "code " << c.code;

@@ -13,6 +13,8 @@ describe("without the core library", function()
 
   it("a dump to a non-object does nothing", function()
     assert.are.equal(0, select("#", ac.FilterSetDump({})))
+    assert.are.equal(0, select("#", ac.CacheDump({})))
+    assert.are.equal(0, select("#", ac.CacheDump(io.stdout)))
   end)
 end)
 

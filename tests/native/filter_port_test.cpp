@@ -1,0 +1,474 @@
+// The Filter Manager emulation and its completion port, against the simulator's
+// driver core running on a thread of this process.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/completion_port.h"
+#include "platform/filter_port.h"
+#include "platform/posix/port_table.h"
+#include "sim/driver_core.h"
+
+namespace acdc::platform {
+namespace {
+
+constexpr HResult kHrNotFound = static_cast<HResult>(0x80070002u);
+constexpr HResult kHrAccessDenied = static_cast<HResult>(0x80070005u);
+constexpr HResult kHrInvalidHandle = static_cast<HResult>(0x80070006u);
+constexpr HResult kHrInvalidData = static_cast<HResult>(0x8007000Du);
+constexpr HResult kHrCommandTimeout = static_cast<HResult>(0x800705B4u);
+
+int64_t Ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+OsHandle FdHandle(int fd) { return reinterpret_cast<OsHandle>(static_cast<intptr_t>(fd)); }
+
+TEST(FilterEndpoints, NobodyListeningIsFileNotFound) {
+  EXPECT_EQ(FltLoad("nobody"), kHrNotFound);
+  EXPECT_EQ(FltUnload("nobody"), kHrNotFound);
+  OsHandle port = reinterpret_cast<OsHandle>(1);
+  uint32_t context[2] = {2, 1};
+  EXPECT_EQ(FltConnectPort("\\nobody", context, sizeof context, &port), kHrNotFound);
+  EXPECT_EQ(port, nullptr);
+}
+
+class Driver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(driver_.Listen(), 0);
+    driver_.StartThread();
+  }
+  void TearDown() override {
+    for (Receiver* r : receivers_) ReleaseReceiver(r);
+    if (completion_port_ != nullptr) CloseCompletionPort(completion_port_);
+    if (event_port_ != nullptr) FltClosePort(event_port_);
+    if (control_port_ != nullptr) FltClosePort(control_port_);
+    driver_.StopThread();
+  }
+
+  // Loads the driver and connects both ports and the completion port.
+  void Connect() {
+    ASSERT_EQ(FltLoad("acdc"), kHrOk);
+    uint32_t context[2] = {2, static_cast<uint32_t>(getpid())};
+    ASSERT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &event_port_), kHrOk);
+    context[0] = 1;
+    ASSERT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &control_port_), kHrOk);
+    ASSERT_EQ(CreateCompletionPort(event_port_, &completion_port_), kErrorSuccess);
+    ASSERT_TRUE(driver_.WaitConnections(1, 1, 2000));
+  }
+
+  Receiver* NewTestReceiver(OsHandle exit = nullptr) {
+    Receiver* r = nullptr;
+    EXPECT_EQ(NewReceiver(exit, &r), kErrorSuccess);
+    receivers_.push_back(r);
+    return r;
+  }
+
+  HResult Wait(Receiver* r, int32_t timeout_ms, uint32_t* bytes = nullptr) {
+    uint32_t n = 0;
+    HResult hr = WaitForMessage(completion_port_, event_port_, r, timeout_ms, &n);
+    if (bytes != nullptr) *bytes = n;
+    return hr;
+  }
+
+  sim::DriverCore driver_;
+  OsHandle event_port_ = nullptr;
+  OsHandle control_port_ = nullptr;
+  OsHandle completion_port_ = nullptr;
+  std::vector<Receiver*> receivers_;
+};
+
+TEST_F(Driver, LoadAndUnloadAreAnsweredByTheDriver) {
+  EXPECT_EQ(FltLoad("acdc"), kHrOk);
+  EXPECT_EQ(FltLoad("acdc"), sim::kHrAlreadyLoaded);
+  EXPECT_EQ(FltUnload("acdc"), kHrOk);
+  EXPECT_EQ(FltUnload("acdc"), sim::kHrNotLoaded);
+}
+
+TEST_F(Driver, PortListensOnlyWhileLoaded) {
+  uint32_t context[2] = {2, 1};
+  OsHandle port = nullptr;
+  EXPECT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &port), kHrNotFound);
+  ASSERT_EQ(FltLoad("acdc"), kHrOk);
+  ASSERT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &port), kHrOk);
+  EXPECT_EQ(FltClosePort(port), kErrorSuccess);
+  ASSERT_EQ(FltUnload("acdc"), kHrOk);
+  EXPECT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &port), kHrNotFound);
+}
+
+// The descriptors open in this process now.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  while (struct dirent* e = readdir(dir))
+    if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(dir)) fds.push_back(std::atoi(e->d_name));
+  closedir(dir);
+  return fds;
+}
+
+TEST_F(Driver, EveryDescriptorIsCloseOnExec) {
+  // Only what the library and the driver open here: the test's host may pass some on.
+  std::vector<int> before = OpenDescriptors();
+  Connect();
+  int exit_fd = eventfd(0, EFD_CLOEXEC);
+  Receiver* r = NewTestReceiver(FdHandle(exit_fd));
+  EXPECT_EQ(Wait(r, 0), kHrTimeout);
+  int checked = 0;
+  for (int fd : OpenDescriptors()) {
+    if (std::find(before.begin(), before.end(), fd) != before.end()) continue;
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    ++checked;
+  }
+  // Two connections, the wake descriptor, the exit duplicate and this test's eventfd
+  // at least.
+  EXPECT_GE(checked, 5);
+  close(exit_fd);
+}
+
+TEST_F(Driver, ContextTheDriverRefusesIsItsAnswer) {
+  ASSERT_EQ(FltLoad("acdc"), kHrOk);
+  uint32_t context[2] = {7, 1};
+  OsHandle port = nullptr;
+  EXPECT_EQ(FltConnectPort("\\vorpex", context, sizeof context, &port), sim::kHrInvalidContext);
+  EXPECT_EQ(FltConnectPort("\\vorpex", nullptr, 0, &port), sim::kHrInvalidContext);
+  EXPECT_EQ(port, nullptr);
+}
+
+TEST_F(Driver, MessageArrivesWholeAndItsReplyOnce) {
+  Connect();
+  Receiver* r = NewTestReceiver();
+  sim::EventFields f;
+  f.type = 18;
+  f.id = 4242;
+  f.pid = 77;
+  f.name = "C:\\Windows\\notepad.exe";
+  uint64_t message_id = 0x1234567890ull;
+  ASSERT_TRUE(driver_.SendEvent(f, message_id));
+  uint32_t bytes = 0;
+  ASSERT_EQ(Wait(r, 2000, &bytes), kHrOk);
+  ASSERT_EQ(bytes, kReceiveBufferSize);
+  uint8_t expected[sim::kEventMessageSize];
+  sim::BuildEventMessage(f, message_id, expected);
+  EXPECT_EQ(std::memcmp(ReceiverBuffer(r), expected, sizeof expected), 0);
+
+  uint8_t reply[32] = {};
+  std::memcpy(reply + 8, &message_id, 8);
+  uint32_t body[4] = {2, 4242, 9, 0};
+  std::memcpy(reply + 16, body, sizeof body);
+  ASSERT_EQ(FltReplyMessage(event_port_, reply, sizeof reply), kHrOk);
+  sim::MessageRecord m;
+  ASSERT_TRUE(driver_.WaitReply(message_id, 2000, &m));
+  EXPECT_EQ(m.replies, 1u);
+  EXPECT_EQ(m.first.size, 32u);
+  EXPECT_EQ(m.first.message_id, message_id);
+  EXPECT_EQ(m.first.code, 2u);
+  EXPECT_EQ(m.first.id, 4242u);
+  EXPECT_EQ(m.first.eta, 9u);
+  EXPECT_GE(m.latency_ns, 0);
+  sim::Stats s = driver_.stats();
+  EXPECT_EQ(s.answered, 1u);
+  EXPECT_EQ(s.duplicates + s.unknown + s.mismatched + s.malformed + s.outstanding, 0u);
+}
+
+TEST_F(Driver, EmptyPacketIsAMessageOfNoBytesNotAHangUp) {
+  Connect();
+  Receiver* r = NewTestReceiver();
+  ASSERT_TRUE(driver_.SendRaw("", 0, 0, false));
+  uint32_t bytes = 99;
+  EXPECT_EQ(Wait(r, 2000, &bytes), kHrOk);
+  EXPECT_EQ(bytes, 0u);
+  sim::EventFields f;
+  f.type = 13;
+  ASSERT_TRUE(driver_.SendEvent(f, 5));
+  EXPECT_EQ(Wait(r, 2000, &bytes), kHrOk);
+  EXPECT_EQ(bytes, kReceiveBufferSize);
+}
+
+TEST_F(Driver, LongPacketFillsTheBufferAndReportsItsLength) {
+  Connect();
+  Receiver* r = NewTestReceiver();
+  std::vector<uint8_t> packet(4000);
+  for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(driver_.SendRaw(packet.data(), packet.size(), 0, false));
+  uint32_t bytes = 0;
+  ASSERT_EQ(Wait(r, 2000, &bytes), kHrOk);
+  EXPECT_EQ(bytes, 4000u);
+  EXPECT_EQ(std::memcmp(ReceiverBuffer(r), packet.data(), kReceiveBufferSize), 0);
+}
+
+TEST_F(Driver, ClosedPortIsRefusedNotReused) {
+  Connect();
+  ASSERT_EQ(FltClosePort(event_port_), kErrorSuccess);
+  uint8_t reply[32] = {};
+  EXPECT_EQ(FltReplyMessage(event_port_, reply, sizeof reply), kHrInvalidHandle);
+  EXPECT_EQ(FltClosePort(event_port_), kErrorInvalidHandle);
+  event_port_ = nullptr;
+  // A wait on the completion port, whose connection is gone, ends as broken.
+  Receiver* r = NewTestReceiver();
+  EXPECT_EQ(Wait(r, 1000), kHrBrokenPort);
+}
+
+TEST(PortTable, SocketOutlivesItsCloseWhileInUse) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  OsHandle h = nullptr;
+  ASSERT_EQ(posix::RegisterPort(fds[0], &h), kErrorSuccess);
+  posix::PortSlot* use = posix::AcquirePort(h);
+  ASSERT_NE(use, nullptr);
+  ASSERT_EQ(posix::ClosePort(h), kErrorSuccess);
+  EXPECT_EQ(posix::AcquirePort(h), nullptr);
+  // Shut down, so a poll on it wakes, but still open under its user.
+  EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
+  char c;
+  EXPECT_EQ(recv(fds[0], &c, 1, MSG_DONTWAIT), 0);
+  posix::ReleasePort(use);
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);
+  EXPECT_EQ(errno, EBADF);
+  // A new port in the same slot has a new handle; the old one stays refused.
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds + 0), 0);
+  OsHandle again = nullptr;
+  ASSERT_EQ(posix::RegisterPort(fds[0], &again), kErrorSuccess);
+  EXPECT_NE(again, h);
+  EXPECT_EQ(posix::AcquirePort(h), nullptr);
+  EXPECT_EQ(posix::ClosePort(again), kErrorSuccess);
+  close(fds[1]);
+}
+
+TEST_F(Driver, CommandsAreAnsweredWithinTheBuffer) {
+  Connect();
+  char out[64];
+  uint32_t returned = 0;
+  const char beworker[] = "\"beworker\"";
+  ASSERT_EQ(FltSendMessage(control_port_, beworker, sizeof beworker, out, 16, &returned), kHrOk);
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(std::string(out, 4), "true");
+  EXPECT_EQ(driver_.workers(), std::vector<uint32_t>{static_cast<uint32_t>(getpid())});
+  std::vector<sim::Command> commands = driver_.commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].out_size, 16u);
+  EXPECT_EQ(commands[0].input, std::string(beworker, sizeof beworker));
+
+  // An answer longer than the buffer: its real length, and nothing past the buffer.
+  driver_.QueueCommandAnswer({0, std::string(40, 'x')});
+  std::memset(out, '#', sizeof out);
+  ASSERT_EQ(FltSendMessage(control_port_, "q", 2, out, 16, &returned), kHrOk);
+  EXPECT_EQ(returned, 40u);
+  EXPECT_EQ(std::string(out, 17), std::string(16, 'x') + "#");
+
+  driver_.QueueCommandAnswer({static_cast<int32_t>(0x80070032u), "", false});
+  EXPECT_EQ(FltSendMessage(control_port_, "q", 2, out, 16, &returned), static_cast<HResult>(0x80070032u));
+  driver_.QueueCommandAnswer({0, "", true});
+  EXPECT_EQ(FltSendMessage(control_port_, "q", 2, out, 16, &returned), kHrInvalidData);
+}
+
+TEST_F(Driver, CommandToAHungDriverGivesUpAndFreesTheConnection) {
+  Connect();
+  driver_.SetAnswerCommands(false);
+  SetFltExchangeTimeout(300);
+  char out[16];
+  uint32_t returned = 0;
+  std::atomic<int64_t> second_done{0};
+  HResult second = 0;
+  int64_t start = Ms();
+  std::thread other;
+  HResult first;
+  {
+    other = std::thread([&] {
+      // Queued behind the first exchange's lock.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      uint32_t n = 0;
+      char buf[16];
+      second = FltSendMessage(control_port_, "b", 2, buf, sizeof buf, &n);
+      second_done = Ms();
+    });
+    first = FltSendMessage(control_port_, "a", 2, out, sizeof out, &returned);
+  }
+  int64_t first_done = Ms();
+  other.join();
+  SetFltExchangeTimeout(kDefaultFltExchangeTimeoutMs);
+  EXPECT_EQ(first, kHrCommandTimeout);
+  EXPECT_GE(first_done - start, 250);
+  EXPECT_LT(first_done - start, 2000);
+  // The lock was released, and the connection, broken on purpose, fails at once.
+  EXPECT_EQ(second, kHrBrokenPort);
+  EXPECT_LT(second_done - first_done, 200);
+}
+
+TEST_F(Driver, WaitTimesOutWithTheWaitStatus) {
+  Connect();
+  Receiver* r = NewTestReceiver();
+  int64_t start = Ms();
+  EXPECT_EQ(Wait(r, 0), kHrTimeout);
+  EXPECT_EQ(Wait(r, 150), kHrTimeout);
+  EXPECT_GE(Ms() - start, 140);
+}
+
+TEST_F(Driver, EachExitSignalStopsTheWaiterThatTakesIt) {
+  Connect();
+  int exit_fd = eventfd(0, EFD_CLOEXEC);
+  Receiver* bound = NewTestReceiver(FdHandle(exit_fd));
+  Receiver* b = NewTestReceiver();
+  Receiver* c = NewTestReceiver();
+  EXPECT_EQ(Wait(bound, 0), kHrTimeout);  // binds the channel
+  uint64_t two = 2;
+  ASSERT_EQ(write(exit_fd, &two, sizeof two), 8);
+  // Other handles' waiters take the two signals: one each.
+  HResult rb = 0, rc = 0;
+  std::thread tb([&] { rb = Wait(b, 2000); });
+  std::thread tc([&] { rc = Wait(c, 2000); });
+  tb.join();
+  tc.join();
+  EXPECT_EQ(rb, kHrStop);
+  EXPECT_EQ(rc, kHrStop);
+  EXPECT_EQ(Wait(bound, 0), kHrTimeout);
+  // A signal with nobody waiting stays until a wait takes it.
+  uint64_t one = 1;
+  ASSERT_EQ(write(exit_fd, &one, sizeof one), 8);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(Wait(b, 1000), kHrStop);
+  EXPECT_EQ(Wait(b, 0), kHrTimeout);
+  close(exit_fd);
+}
+
+TEST_F(Driver, PipeByteIsOneSignalAndAClosedPipeNone) {
+  Connect();
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  Receiver* r = NewTestReceiver(FdHandle(p[0]));
+  ASSERT_EQ(write(p[1], "ab", 2), 2);
+  EXPECT_EQ(Wait(r, 1000), kHrStop);
+  EXPECT_EQ(Wait(r, 1000), kHrStop);
+  close(p[1]);
+  int64_t start = Ms();
+  EXPECT_EQ(Wait(r, 200), kHrTimeout);
+  EXPECT_GE(Ms() - start, 190);
+  close(p[0]);
+}
+
+TEST(Receivers, ExitMustBeAnEventfdOrAPipe) {
+  Receiver* r = nullptr;
+  int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(NewReceiver(FdHandle(file), &r), kErrorInvalidHandle);
+  close(file);
+  EXPECT_EQ(NewReceiver(FdHandle(file), &r), kErrorInvalidHandle);  // closed now
+  EXPECT_EQ(r, nullptr);
+}
+
+TEST_F(Driver, DriverExitBreaksEveryWaiterWithinOneSecond) {
+  Connect();
+  constexpr int kWaiters = 4;
+  std::vector<Receiver*> rs;
+  for (int i = 0; i < kWaiters; ++i) rs.push_back(NewTestReceiver());
+  std::vector<HResult> results(kWaiters, 0);
+  std::vector<int64_t> ended(kWaiters, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kWaiters; ++i)
+    threads.emplace_back([&, i] {
+      results[i] = Wait(rs[i], -1);
+      ended[i] = Ms();
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int64_t crash = Ms();
+  driver_.Crash();
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kWaiters; ++i) {
+    EXPECT_EQ(results[i], kHrBrokenPort) << "waiter " << i;
+    EXPECT_LT(ended[i] - crash, 1000) << "waiter " << i;
+  }
+  EXPECT_EQ(Wait(rs[0], -1), kHrBrokenPort);
+}
+
+TEST_F(Driver, ClosingThePortsEndsAWaitAsBroken) {
+  Connect();
+  Receiver* r = NewTestReceiver();
+  HResult result = 0;
+  std::thread t([&] { result = Wait(r, -1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  CloseCompletionPort(completion_port_);
+  t.join();
+  EXPECT_EQ(result, kHrBrokenPort);
+  EXPECT_EQ(Wait(r, 0), kHrInvalidHandle);
+  completion_port_ = nullptr;
+}
+
+TEST_F(Driver, ReceiverReleasedDuringAPollIsFreedByThePoller) {
+  Connect();
+  int exit_fd = eventfd(0, EFD_CLOEXEC);
+  Receiver* leader = NewTestReceiver();
+  Receiver* gone = nullptr;
+  ASSERT_EQ(NewReceiver(FdHandle(exit_fd), &gone), kErrorSuccess);
+  EXPECT_EQ(Wait(gone, 0), kHrTimeout);  // bound: the next poll watches its duplicate
+  HResult result = 0;
+  uint32_t bytes = 0;
+  std::thread t([&] { result = Wait(leader, 3000, &bytes); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ReleaseReceiver(gone);  // retired: the leader closes the duplicate when it comes out
+  sim::EventFields f;
+  f.type = 13;
+  ASSERT_TRUE(driver_.SendEvent(f, 1));
+  t.join();
+  EXPECT_EQ(result, kHrOk);
+  EXPECT_EQ(bytes, kReceiveBufferSize);
+  // The channel is no longer watched: its signal stops nobody.
+  uint64_t one = 1;
+  ASSERT_EQ(write(exit_fd, &one, sizeof one), 8);
+  EXPECT_EQ(Wait(leader, 100), kHrTimeout);
+  close(exit_fd);
+}
+
+// A driver run by `uid` in a child process; the parent connects as `euid`.
+HResult LoadFromDriverOf(uid_t driver_uid, uid_t host_euid) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    if (driver_uid != 0 && (setgid(driver_uid) != 0 || setuid(driver_uid) != 0)) _exit(2);
+    sim::DriverCore driver;
+    if (driver.Listen() != 0) _exit(3);
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) _exit(4);
+    for (;;) driver.Poll(100);
+  }
+  close(ready[1]);
+  char c;
+  HResult hr = read(ready[0], &c, 1) == 1 ? 0 : -1;
+  close(ready[0]);
+  if (hr == 0) {
+    if (seteuid(host_euid) != 0) hr = -2;
+    if (hr == 0) hr = FltLoad("acdc");
+    if (seteuid(0) != 0) hr = -3;
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return hr;
+}
+
+TEST(PeerCredentials, DriverMustBeRootOrTheHostsUser) {
+  // Run as root, so that the test can be each of the users.
+  ASSERT_EQ(geteuid(), 0u) << "this test plays several users and needs root";
+  constexpr uid_t kNobody = 65534, kOther = 65533;
+  EXPECT_EQ(LoadFromDriverOf(kNobody, 0), kHrAccessDenied);
+  EXPECT_EQ(LoadFromDriverOf(kNobody, kOther), kHrAccessDenied);
+  EXPECT_EQ(LoadFromDriverOf(kNobody, kNobody), kHrOk);
+  EXPECT_EQ(LoadFromDriverOf(0, kNobody), kHrOk);
+}
+
+}  // namespace
+}  // namespace acdc::platform
