@@ -13,6 +13,8 @@ packages=(
   libwxgtk3.2-dev  # the core-library stand-in links wxWidgets 3.2's base library only
   python3          # reads back the archives the tests write (zipfile)
   osslsigncode     # signs the signature tests' fixtures (tests/signing/make_fixtures.sh)
+  openssl          # makes those fixtures' certificate chain
+  ca-certificates  # the system bundle, WinVerifyTrust's trusted roots on Linux
 )
 
 missing=()
