@@ -15,6 +15,10 @@ namespace acdc::ac {
 int l_GetLogicalDriveStrings(lua_State* L);
 int l_QueryDosDevice(lua_State* L);
 
+// ac-Windows/signatures.cpp
+int l_GetSignedFileInfo(lua_State* L);
+int l_WinVerifyTrust(lua_State* L);
+
 // ac-Windows/file_hash.cpp
 int l_HashNull(lua_State* L);
 int l_HashString(lua_State* L);
@@ -71,6 +75,8 @@ int l_ProcCacheStats(lua_State* L);
 int PushSystemError(lua_State* L, const char* function, uint32_t code);
 // nil, `code` as an unsigned number, the bare system text.
 int PushSystemText(lua_State* L, uint32_t code);
+// The bare system text of `code` alone (one value).
+int PushSystemMessage(lua_State* L, uint32_t code);
 
 // filter_set.cpp
 int l_AddToFilterSet(lua_State* L);

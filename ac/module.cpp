@@ -14,7 +14,9 @@ namespace {
 
 const luaL_Reg kAcFunctions[] = {
     {"GetLogicalDriveStrings", l_GetLogicalDriveStrings},
+    {"GetSignedFileInfo", l_GetSignedFileInfo},
     {"QueryDosDevice", l_QueryDosDevice},
+    {"WinVerifyTrust", l_WinVerifyTrust},
     {"WriteEventLocally", l_WriteEventLocally},
     {"InstallDriver", l_InstallDriver},
     {"UninstallDriver", l_UninstallDriver},

@@ -34,12 +34,16 @@ int PushSystemError(lua_State* L, const char* function, uint32_t code) {
 }
 
 int PushSystemText(lua_State* L, uint32_t code) {
-  char text[kTextCapacity];
-  platform::ErrorMessage(code, platform::MessageLimit::kWhole, text, sizeof text);
   lua_pushnil(L);
   lua_pushunsigned(L, code);
+  return 2 + PushSystemMessage(L, code);
+}
+
+int PushSystemMessage(lua_State* L, uint32_t code) {
+  char text[kTextCapacity];
+  platform::ErrorMessage(code, platform::MessageLimit::kWhole, text, sizeof text);
   lua_pushstring(L, text);
-  return 3;
+  return 1;
 }
 
 }  // namespace acdc::ac

@@ -58,7 +58,7 @@ file(GLOB ACDC_CORE_SOURCES CONFIGURE_DEPENDS
 add_library(acdc_core STATIC ${ACDC_CORE_SOURCES})
 target_include_directories(acdc_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(acdc_core PRIVATE -fno-exceptions)
-target_link_libraries(acdc_core PUBLIC OpenSSL::Crypto fltlib)
+target_link_libraries(acdc_core PUBLIC OpenSSL::Crypto crypt32 wintrust fltlib)
 
 set(ACDC_LUA_DIR ${CMAKE_BINARY_DIR}/lua)
 file(GLOB ACDC_MODULE_SOURCES CONFIGURE_DEPENDS acdc/*.cpp ac/*.cpp ac/ac-Windows/*.cpp)

@@ -8,7 +8,9 @@
 //   dom:plugin_file(plugin, file)     -> path
 //   corelib.trace(component, on)      switches a component's trace
 //   corelib.capture(on)               keeps records for records() instead of printing
-//   corelib.records()                 -> { {component, source, line, function, message [, cut]}, ... }
+//   corelib.records()                 -> { {component, source, line, function, message [, cut]}, ... };
+//                                        a record of the log at error level has level = "error" and
+//                                        sys_error in place of component
 //   corelib.clear_records()
 //   corelib.hex(bytes, flag)          -> text (flag false: "0a 1b", true: "0A1B")
 //   corelib.profiler_hooks()          -> blockfilter, running (light userdata)
@@ -134,9 +136,16 @@ int l_records(lua_State* L) {
   lua_newtable(L);
   vrel_core::TraceRecord r;
   for (size_t i = 0; vrel_core::CapturedTrace(i, &r); ++i) {
-    lua_createtable(L, 0, 6);
-    lua_pushstring(L, r.component);
-    lua_setfield(L, -2, "component");
+    lua_createtable(L, 0, 7);
+    if (r.error) {
+      lua_pushliteral(L, "error");
+      lua_setfield(L, -2, "level");
+      lua_pushnumber(L, r.sys_error);
+      lua_setfield(L, -2, "sys_error");
+    } else {
+      lua_pushstring(L, r.component);
+      lua_setfield(L, -2, "component");
+    }
     lua_pushstring(L, r.source);
     lua_setfield(L, -2, "source");
     lua_pushinteger(L, r.line);

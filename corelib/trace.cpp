@@ -16,6 +16,8 @@ namespace {
 struct Record {
   std::string component, source, function, message;
   int line;
+  bool error;          // from the log at error level
+  uint32_t sys_error;  // its system error code
 };
 
 std::mutex g_trace_mutex;
@@ -73,6 +75,8 @@ bool CapturedTrace(size_t i, TraceRecord* out) {
                CopyField(r.function, out->function) & CopyField(r.message, out->message);
   out->line = r.line;
   out->cut = !whole;
+  out->error = r.error;
+  out->sys_error = r.sys_error;
   return true;
 }
 
@@ -106,7 +110,24 @@ void VrelCore_LogTrace(const char* component, const char* source, int line, cons
       return;
     }
     if (g_records.size() >= vrel_core::kMaxCapturedRecords) return;
-    g_records.push_back({text(component), text(source), text(function), text(message), line});
+    g_records.push_back({text(component), text(source), text(function), text(message), line, false, 0});
+  } catch (...) {
+  }
+}
+
+// The log at error level: kept in the capture like a trace record, else printed with
+// its system error code.
+void VrelCore_LogError(const char* source, int line, const char* function, uint32_t sys_error, const char* message) {
+  auto text = [](const char* s) { return s != nullptr ? s : ""; };
+  try {
+    std::lock_guard<std::mutex> lock(g_trace_mutex);
+    if (!g_capture) {
+      std::fprintf(stderr, "Error: %s:%d %s: %s (wx.sys_error 0x%lX)\n", text(source), line, text(function),
+                   text(message), static_cast<unsigned long>(sys_error));
+      return;
+    }
+    if (g_records.size() >= vrel_core::kMaxCapturedRecords) return;
+    g_records.push_back({"", text(source), text(function), text(message), line, true, sys_error});
   } catch (...) {
   }
 }

@@ -27,8 +27,10 @@ VREL_CORE_API void SetTraceCapture(bool on);
 VREL_CORE_API void ClearCapturedTrace();
 VREL_CORE_API size_t CapturedTraceCount();
 
-// One record as captured: all five fields. A text longer than its field is cut and
-// `cut` set, so a test never mistakes a shortened text for the one that was traced.
+// One record as captured: all five fields of a trace record, or for a record of the
+// log at error level (VrelCore_LogError) its four and the system error code, with
+// `error` set and an empty component. A text longer than its field is cut and `cut`
+// set, so a test never mistakes a shortened text for the one that was recorded.
 struct TraceRecord {
   char component[64];
   char source[64];
@@ -36,6 +38,8 @@ struct TraceRecord {
   char function[128];
   char message[8192];
   bool cut;
+  bool error;          // a record of the log at error level
+  uint32_t sys_error;  // its "wx.sys_error" value
 };
 // Copies record `i` into `out`; false past the last one.
 VREL_CORE_API bool CapturedTrace(size_t i, TraceRecord* out);
@@ -70,6 +74,8 @@ VREL_CORE_API uint64_t ProfilerRunningCalls();
 extern "C" {
 VREL_CORE_API int VrelCore_LogTraceIsEnabled(const char* component);
 VREL_CORE_API void VrelCore_LogTrace(const char* component, const char* source, int line, const char* function,
+                                     const char* message);
+VREL_CORE_API void VrelCore_LogError(const char* source, int line, const char* function, uint32_t sys_error,
                                      const char* message);
 VREL_CORE_API size_t VrelCore_toHexString(const void* data, size_t n, int flag, char* out, size_t cap);
 VREL_CORE_API int VrelCore_CZipOutputStream_AddFromMemory(void* stream, const void* data, size_t n, const char* name,

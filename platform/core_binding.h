@@ -8,6 +8,7 @@ namespace acdc::platform::core {
 struct CoreEntries {
   TraceEnabledEntry trace_enabled;
   TraceEntry trace;
+  LogErrorEntry log_error;
   ToHexStringEntry to_hex_string;
   ZipAddFromMemoryEntry zip_add_from_memory;
   DomPluginFileEntry dom_plugin_file;

@@ -24,6 +24,11 @@ void Trace(const char* component, const char* source, int line, const char* func
   if (e != nullptr) e->trace(component, source, line, function, message);
 }
 
+void LogError(const char* source, int line, const char* function, uint32_t sys_error, const char* message) {
+  const CoreEntries* e = BoundCoreEntries();
+  if (e != nullptr) e->log_error(source, line, function, sys_error, message);
+}
+
 size_t ToHexString(const void* data, size_t n, bool flag, char* out, size_t cap) {
   if (cap == 0) return 0;
   out[0] = '\0';

@@ -31,6 +31,14 @@ bool TraceEnabled(const char* component);
 // formatted message. Records nothing when the core library is missing.
 void Trace(const char* component, const char* source, int line, const char* function, const char* message);
 
+// ---- The core log ----
+
+// One record of the core library's log at error level (its wxLogError), whatever the
+// trace switches say: source name, source line, function name, the system error code
+// the record carries (under the key "wx.sys_error") and the message. Records nothing
+// when the core library is missing.
+void LogError(const char* source, int line, const char* function, uint32_t sys_error, const char* message);
+
 // ---- Hex rendering ----
 
 // The flag picks the rendering:
@@ -135,6 +143,8 @@ extern "C" {
 using TraceEnabledEntry = int (*)(const char* component);
 using TraceEntry = void (*)(const char* component, const char* source, int line, const char* function,
                             const char* message);
+using LogErrorEntry = void (*)(const char* source, int line, const char* function, uint32_t sys_error,
+                              const char* message);
 using ToHexStringEntry = size_t (*)(const void* data, size_t n, int flag, char* out, size_t cap);
 using ZipAddFromMemoryEntry = int (*)(void* stream, const void* data, size_t n, const char* name,
                                       const char* second);
@@ -143,6 +153,7 @@ using DomPluginFileEntry = size_t (*)(void* dom, const char* plugin, const char*
 
 constexpr const char kTraceEnabledName[] = "VrelCore_LogTraceIsEnabled";
 constexpr const char kTraceName[] = "VrelCore_LogTrace";
+constexpr const char kLogErrorName[] = "VrelCore_LogError";
 constexpr const char kToHexStringName[] = "VrelCore_toHexString";
 constexpr const char kZipAddFromMemoryName[] = "VrelCore_CZipOutputStream_AddFromMemory";
 constexpr const char kDomPluginFileName[] = "VrelCore_CDom_GetPluginFile";

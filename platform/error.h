@@ -37,6 +37,7 @@ constexpr Win32Error kErrorInvalidName = 123;
 constexpr Win32Error kErrorDirNotEmpty = 145;
 constexpr Win32Error kErrorBusy = 170;
 constexpr Win32Error kErrorFilenameExcedRange = 206;
+constexpr Win32Error kErrorMoreData = 234;
 constexpr Win32Error kWaitTimeout = 258;
 constexpr Win32Error kErrorSystemShutdown = 641;   // the channel's stop status
 constexpr Win32Error kErrorOperationAborted = 995;

@@ -21,11 +21,14 @@ run_target() {
   local dict=()
   [ -f "fuzz/${name}.dict" ] && dict=(-dict="fuzz/${name}.dict")
   mkdir -p "$out/corpus/$name"
+  # Seeds kept in the tree, when the target has any.
+  local seeds=()
+  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
   # The fuzzer's progress lines go to a log; a finding prints its tail.
   local log="$out/${name}.log"
   if ! "$out/${name}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$out/${name}-" "${dict[@]}" \
-    "$out/corpus/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
+    "$out/corpus/$name" "${seeds[@]}" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz $name: finding, see $log" >&2
     return 1
@@ -53,3 +56,15 @@ printf '%s' "$rules" | pigz -z >"$out/rules.z"
 { printf '\014'; openssl enc -provider legacy -provider default -bf-cbc -K "${key:0:32}" -iv "${iv:0:16}" \
   -in "$out/rules.z"; } >"$seeds/seed-bf-zlib"
 run_target ruleset ac/ruleset_reader.cpp ac/zlib_filter.cpp platform/posix/memory.cpp -lcrypto -lz
+
+# The signature reader's seeds are the certificate tables of the signing fixtures
+# (first byte 1: a table the target puts into an image), made here as the tests make
+# them, so that no binary is kept in the tree.
+sh tests/signing/make_fixtures.sh "$out/signing" >/dev/null
+mkdir -p "$out/corpus/signature"
+for image in signed names links moniker malformed untrusted no-signer-cert; do
+  "$out/signing/signature_tool" cert-table "$out/signing/$image.exe" "$out/signing/$image.table"
+  { printf '\001'; cat "$out/signing/$image.table"; } >"$out/corpus/signature/seed-$image"
+done
+{ printf '\000'; cat "$out/signing/unsigned.exe"; } >"$out/corpus/signature/seed-unsigned"
+run_target signature platform/*.cpp platform/posix/*.cpp -DACDC_DRIVE_C=\"$PWD/$out/drive_c\" -lcrypto

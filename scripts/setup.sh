@@ -12,7 +12,10 @@ packages=(
   zlib1g-dev libssl-dev
   libwxgtk3.2-dev  # the core-library stand-in links wxWidgets 3.2's base library only
   python3          # reads back the archives the tests write (zipfile); zlib for rule-set fixtures
-  openssl pigz     # rule sets made by `openssl enc` and `pigz -z` (tests, bench/run)
+  openssl          # rule sets made by `openssl enc`; the signing fixtures' certificate chain
+  pigz             # rule sets made by `pigz -z` (tests, bench/run)
+  osslsigncode     # signs the signature tests' fixtures (tests/signing/make_fixtures.sh)
+  ca-certificates  # the system bundle, WinVerifyTrust's trusted roots on Linux
 )
 
 missing=()

@@ -46,6 +46,7 @@ const CoreEntries* BindLocked() {
   if (h == nullptr) return nullptr;
   CoreEntries e{};
   bool all = Bind(h, kTraceEnabledName, &e.trace_enabled) && Bind(h, kTraceName, &e.trace) &&
+             Bind(h, kLogErrorName, &e.log_error) &&
              Bind(h, kToHexStringName, &e.to_hex_string) &&
              Bind(h, kZipAddFromMemoryName, &e.zip_add_from_memory) &&
              Bind(h, kDomPluginFileName, &e.dom_plugin_file) &&

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/authenticode.h"
 #include "platform/error.h"
 #include "platform/posix/errno_map.h"
 
@@ -41,6 +42,7 @@ constexpr Message kMessages[] = {
     {kErrorDirNotEmpty, "The directory is not empty."},
     {kErrorBusy, "The requested resource is in use."},
     {kErrorFilenameExcedRange, "The filename or extension is too long."},
+    {kErrorMoreData, "More data is available."},
     {kWaitTimeout, "The wait operation timed out."},
     {kErrorSystemShutdown, "The system is in the process of shutting down."},
     {kErrorOperationAborted, "The I/O operation has been aborted because of either a thread exit or an application request."},
@@ -52,6 +54,45 @@ constexpr Message kMessages[] = {
     {kErrorInternalError, "An internal error occurred."},
     {kErrorTimeout, "This operation returned because the timeout period expired."},
     {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
+    // Signatures and trust (platform/authenticode.h): the HRESULT-style codes of the
+    // CRYPT32 and WINTRUST calls, each under its full 32-bit value.
+    {0x80070057, "The parameter is incorrect."},  // E_INVALIDARG
+    {kNteBadSignature, "Invalid Signature."},
+    {kCryptEHashValue, "The hash value is not correct."},
+    {kCryptEFileError, "An error occurred while reading or writing to a file."},
+    {kCryptENotFound, "Cannot find object or property."},
+    {kCryptENoMatch, "Cannot find the requested object."},
+    {kCryptEBadMsg, "Not a cryptographic message or the cryptographic message is not formatted correctly."},
+    {kCryptENoSigner, "The signed cryptographic message does not have a signer for the specified signer index."},
+    {kCryptESecuritySettings, "The cryptographic operation failed due to a local security option setting."},
+    {kCryptEAsn1Eod, "ASN1 unexpected end of data."},
+    {kCryptEAsn1Corrupt, "ASN1 corrupted data."},
+    {kCryptEAsn1BadTag, "ASN1 bad tag value met."},
+    {kTrustESystemError, "A system-level error occurred while verifying trust."},
+    {kTrustENoSignerCert, "The certificate for the signer of the message is invalid or not found."},
+    {kTrustECounterSigner, "One of the counter signatures was invalid."},
+    {kTrustECertSignature, "The signature of the certificate cannot be verified."},
+    {kTrustETimeStamp, "The timestamp signature and/or certificate could not be verified or is malformed."},
+    {kTrustEBadDigest, "The digital signature of the object did not verify."},
+    {kTrustEBasicConstraints, "A certificate's basic constraint extension has not been observed."},
+    {kTrustEFinancialCriteria, "The certificate does not meet or contain the Authenticode(tm) financial extensions."},
+    {kTrustEProviderUnknown, "Unknown trust provider."},
+    {kTrustEActionUnknown, "The trust verification action specified is not supported by the specified trust provider."},
+    {kTrustESubjectFormUnknown,
+     "The form specified for the subject is not one supported or known by the specified trust provider."},
+    {kTrustESubjectNotTrusted, "The subject is not trusted for the specified action."},
+    {kTrustENoSignature, "No signature was present in the subject."},
+    {kCertEExpired,
+     "A required certificate is not within its validity period when verifying against the current system clock or "
+     "the timestamp in the signed file."},
+    {kCertECritical, "A certificate contains an unknown extension that is marked 'critical'."},
+    {kCertEUntrustedRoot,
+     "A certificate chain processed, but terminated in a root certificate which is not trusted by the trust "
+     "provider."},
+    {kCertEChaining, "A certificate chain could not be built to a trusted root authority."},
+    {kTrustEFail, "Generic trust failure."},
+    {kCertEWrongUsage, "The certificate is not valid for the requested usage."},
+    {kTrustEExplicitDistrust, "The certificate was explicitly marked as untrusted by the user."},
 };
 
 struct ErrnoCode {

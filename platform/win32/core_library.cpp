@@ -30,6 +30,7 @@ const CoreEntries* BindLocked() {
   if (m == nullptr) return nullptr;
   CoreEntries e{};
   bool all = Bind(m, kTraceEnabledName, &e.trace_enabled) && Bind(m, kTraceName, &e.trace) &&
+             Bind(m, kLogErrorName, &e.log_error) &&
              Bind(m, kToHexStringName, &e.to_hex_string) &&
              Bind(m, kZipAddFromMemoryName, &e.zip_add_from_memory) &&
              Bind(m, kDomPluginFileName, &e.dom_plugin_file) &&

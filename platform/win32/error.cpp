@@ -32,6 +32,7 @@ static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER);
 static_assert(kErrorDirNotEmpty == ERROR_DIR_NOT_EMPTY);
 static_assert(kErrorBusy == ERROR_BUSY);
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE);
+static_assert(kErrorMoreData == ERROR_MORE_DATA);
 static_assert(kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
 static_assert(kErrorIoPending == ERROR_IO_PENDING);
