@@ -19,11 +19,7 @@ local windows = package.config:sub(1, 1) == "\\"
 
 local function pack(...) return { n = select("#", ...), ... } end
 
-local function raises(message, call)
-  local ok, err = pcall(call)
-  assert.is_false(ok)
-  assert.are.equal(message, (tostring(err):gsub("^.-:%d+: ", "")))
-end
+local raises = require("testlib").raises
 
 -- The fixture `name` as the library is asked for it: a host path on Linux, Wine's
 -- drive Z: on Windows.
