@@ -3,7 +3,8 @@
 // shared by every Lua state and thread of the process.
 //
 // Each lock records its owner and depth beside the system lock beneath it (a
-// CRITICAL_SECTION on Windows, a std::recursive_mutex on POSIX). A Leave by a thread
+// CRITICAL_SECTION on Windows; on POSIX a plain std::mutex, held from the first
+// Enter to the last Leave, which the owner and depth make recursive). A Leave by a thread
 // that does not own the lock is ignored and counted: the Lua functions that leave
 // the general and auto-authorize command locks take whatever Lua code sends, and an
 // unbalanced leave must not release another thread's section or corrupt the system
