@@ -451,22 +451,17 @@ int m_stats(lua_State* L) {
   return 1;
 }
 
-int m_records(lua_State* L) {
-  DriverCore* core = Check(L);
+// Copies something out of the core, which may throw, then pushes it under lua_pcall:
+// the copy is destroyed before any error is raised.
+template <typename Get, typename Push>
+int PushCopy(lua_State* L, Get get, Push push) {
   Failure failure;
   int status = LUA_OK, results = 0;
   {
     try {
-      std::vector<acdc::sim::MessageRecord> records = core->records();
-      auto push = [&records](lua_State* L) -> int {
-        lua_createtable(L, static_cast<int>(records.size()), 0);
-        for (size_t i = 0; i < records.size(); ++i) {
-          PushRecord(L, records[i]);
-          lua_rawseti(L, -2, static_cast<int>(i + 1));
-        }
-        return 1;
-      };
-      status = Protected(L, push, &results);
+      auto value = get();
+      auto push_value = [&value, &push](lua_State* L) -> int { return push(L, value); };
+      status = Protected(L, push_value, &results);
     } catch (const std::exception& e) {
       failure.Set(e);
     }
@@ -474,6 +469,25 @@ int m_records(lua_State* L) {
   if (failure.failed()) return luaL_error(L, "%s", failure.text);
   if (status != LUA_OK) return lua_error(L);
   return results;
+}
+
+// A table of the items of a vector, each pushed by `push_item`.
+template <typename T, typename PushItem>
+int PushList(lua_State* L, const std::vector<T>& items, PushItem push_item) {
+  lua_createtable(L, static_cast<int>(items.size()), 0);
+  for (size_t i = 0; i < items.size(); ++i) {
+    push_item(L, items[i]);
+    lua_rawseti(L, -2, static_cast<int>(i + 1));
+  }
+  return 1;
+}
+
+int m_records(lua_State* L) {
+  DriverCore* core = Check(L);
+  return PushCopy(L, [core] { return core->records(); },
+                  [](lua_State* L, const std::vector<acdc::sim::MessageRecord>& records) {
+                    return PushList(L, records, PushRecord);
+                  });
 }
 
 int m_queue_answer(lua_State* L) {
@@ -501,53 +515,25 @@ int m_answer_commands(lua_State* L) {
 
 int m_commands(lua_State* L) {
   DriverCore* core = Check(L);
-  Failure failure;
-  int status = LUA_OK, results = 0;
-  {
-    try {
-      std::vector<acdc::sim::Command> commands = core->commands();
-      auto push = [&commands](lua_State* L) -> int {
-        lua_createtable(L, static_cast<int>(commands.size()), 0);
-        for (size_t i = 0; i < commands.size(); ++i) {
-          lua_createtable(L, 0, 3);
-          lua_pushlstring(L, commands[i].input.data(), commands[i].input.size());
-          lua_setfield(L, -2, "input");
-          SetNumber(L, "out_size", commands[i].out_size);
-          SetNumber(L, "pid", commands[i].pid);
-          lua_rawseti(L, -2, static_cast<int>(i + 1));
-        }
-        return 1;
-      };
-      status = Protected(L, push, &results);
-    } catch (const std::exception& e) {
-      failure.Set(e);
-    }
-  }
-  if (failure.failed()) return luaL_error(L, "%s", failure.text);
-  if (status != LUA_OK) return lua_error(L);
-  return results;
+  return PushCopy(L, [core] { return core->commands(); },
+                  [](lua_State* L, const std::vector<acdc::sim::Command>& commands) {
+                    return PushList(L, commands, [](lua_State* L, const acdc::sim::Command& c) {
+                      lua_createtable(L, 0, 3);
+                      lua_pushlstring(L, c.input.data(), c.input.size());
+                      lua_setfield(L, -2, "input");
+                      SetNumber(L, "out_size", c.out_size);
+                      SetNumber(L, "pid", c.pid);
+                    });
+                  });
 }
 
 // Pushes a byte vector that the core returns, as a string.
 template <typename Get>
 int PushBytes(lua_State* L, Get get) {
-  Failure failure;
-  int status = LUA_OK, results = 0;
-  {
-    try {
-      std::vector<uint8_t> bytes = get();
-      auto push = [&bytes](lua_State* L) -> int {
-        lua_pushlstring(L, reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return 1;
-      };
-      status = Protected(L, push, &results);
-    } catch (const std::exception& e) {
-      failure.Set(e);
-    }
-  }
-  if (failure.failed()) return luaL_error(L, "%s", failure.text);
-  if (status != LUA_OK) return lua_error(L);
-  return results;
+  return PushCopy(L, get, [](lua_State* L, const std::vector<uint8_t>& bytes) {
+    lua_pushlstring(L, reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return 1;
+  });
 }
 
 int m_program(lua_State* L) {
@@ -562,24 +548,9 @@ int m_file_filter(lua_State* L) {
 
 int m_workers(lua_State* L) {
   DriverCore* core = Check(L);
-  uint32_t pids[64];
-  size_t n = 0;
-  Failure failure;
-  {
-    try {
-      std::vector<uint32_t> workers = core->workers();
-      for (; n < workers.size() && n < 64; ++n) pids[n] = workers[n];
-    } catch (const std::exception& e) {
-      failure.Set(e);
-    }
-  }
-  if (failure.failed()) return luaL_error(L, "%s", failure.text);
-  lua_createtable(L, static_cast<int>(n), 0);
-  for (size_t i = 0; i < n; ++i) {
-    lua_pushnumber(L, pids[i]);
-    lua_rawseti(L, -2, static_cast<int>(i + 1));
-  }
-  return 1;
+  return PushCopy(L, [core] { return core->workers(); }, [](lua_State* L, const std::vector<uint32_t>& pids) {
+    return PushList(L, pids, [](lua_State* L, uint32_t pid) { lua_pushnumber(L, pid); });
+  });
 }
 
 const luaL_Reg kFunctions[] = {
