@@ -221,25 +221,7 @@ int DecisionFigures() {
 // together, each doing `per_thread` lookups.
 template <typename Lookup>
 double LookupNs(int threads, int per_thread, Lookup lookup) {
-  std::atomic<int> ready{0};
-  std::atomic<bool> go{false};
-  std::vector<double> ns(threads);
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      ++ready;
-      while (!go.load()) std::this_thread::yield();
-      auto start = std::chrono::steady_clock::now();
-      for (int i = 0; i < per_thread; ++i) lookup();
-      ns[t] = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / per_thread;
-    });
-  }
-  while (ready.load() < threads) std::this_thread::yield();
-  go = true;
-  for (std::thread& th : pool) th.join();
-  double sum = 0;
-  for (double v : ns) sum += v;
-  return sum / threads;
+  return acdc::bench::ConcurrentNs(threads, per_thread, [&lookup](int) { lookup(); });
 }
 
 void ContentionFigures() {

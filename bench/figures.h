@@ -5,9 +5,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace acdc::bench {
@@ -66,6 +69,31 @@ inline int RunFigures(int argc, char** argv, const std::vector<Figure>& figures)
     PrintFigure(f.name, value, base, f.goal);
   }
   return 0;
+}
+
+// Mean wall time of one call of `op(t)` as each of `threads` threads sees it, all
+// starting together, thread t making `per_thread` calls.
+template <typename Op>
+double ConcurrentNs(int threads, int per_thread, Op op) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<double> ns(threads);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      ++ready;
+      while (!go.load()) std::this_thread::yield();
+      auto start = std::chrono::steady_clock::now();
+      for (int i = 0; i < per_thread; ++i) op(t);
+      ns[t] = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / per_thread;
+    });
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  go = true;
+  for (std::thread& th : pool) th.join();
+  double sum = 0;
+  for (double v : ns) sum += v;
+  return sum / threads;
 }
 
 }  // namespace acdc::bench

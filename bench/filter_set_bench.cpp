@@ -133,28 +133,10 @@ void LockFigure() {
   bench::PrintFigure("filter-set lock enter and leave vs plain mutex lock and unlock", recursive.ns, plain.ns, 0);
 }
 
-// Mean wall time of one increment as each of `threads` threads sees it, all
-// starting together, each on a slot of its own (one lock guards them all).
+// Mean wall time of one increment as each of `threads` threads sees it, each on a
+// slot of its own (one lock guards them all).
 double IncrementNs(int threads, int per_thread) {
-  std::atomic<int> ready{0};
-  std::atomic<bool> go{false};
-  std::vector<double> ns(threads);
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      ++ready;
-      while (!go.load()) std::this_thread::yield();
-      auto start = std::chrono::steady_clock::now();
-      for (int i = 0; i < per_thread; ++i) ac::IncStat(static_cast<uint32_t>(t), 1);
-      ns[t] = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / per_thread;
-    });
-  }
-  while (ready.load() < threads) std::this_thread::yield();
-  go = true;
-  for (std::thread& th : pool) th.join();
-  double sum = 0;
-  for (double v : ns) sum += v;
-  return sum / threads;
+  return bench::ConcurrentNs(threads, per_thread, [](int t) { ac::IncStat(static_cast<uint32_t>(t), 1); });
 }
 
 void StatisticsFigure() {
