@@ -10,6 +10,10 @@
 
 namespace acdc::platform {
 
+// The longest path Windows accepts ("\\?\" form) is 32767 code units, plus the NUL.
+// The wide path buffers of the Windows side hold that many units.
+constexpr size_t kMaxPathUnits = 32768;
+
 // Converts `n` UTF-16 code units into `out` (capacity `cap` bytes, NUL included).
 // Text that does not fit whole is refused, never cut: the result is then
 // kErrorInsufficientBuffer and `out` holds an empty text. On success `*written` is

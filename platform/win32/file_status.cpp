@@ -18,9 +18,6 @@ namespace acdc::platform {
 
 namespace {
 
-// The longest path Windows accepts ("\\?\" form) is 32767 code units, plus the NUL.
-constexpr size_t kMaxPathUnits = 32768;
-
 constexpr uint64_t kTicksPerSecond = 10000000;      // FILETIME counts 100 ns
 constexpr int64_t kEpochSeconds = 11644473600;      // 1601-01-01 to 1970-01-01
 

@@ -23,9 +23,6 @@ namespace acdc::platform {
 
 namespace {
 
-// The longest path Windows accepts ("\\?\" form) is 32767 code units, plus the NUL.
-constexpr size_t kMaxPathUnits = 32768;
-
 // The status an OVERLAPPED's Internal keeps while its request is pending.
 constexpr ULONG_PTR kStatusPending = 0x103;
 

@@ -13,13 +13,6 @@
 
 namespace acdc::platform {
 
-namespace {
-
-// The longest path Windows accepts ("\\?\" form) is 32767 code units, plus the NUL.
-constexpr DWORD kMaxPathUnits = 32768;
-
-}  // namespace
-
 uint32_t OsCurrentProcessId() { return GetCurrentProcessId(); }
 
 Win32Error OsQueryProcessImage(uint32_t pid, char16_t* out, uint32_t* len, ImageQueryStep* step) {
@@ -74,7 +67,7 @@ Win32Error OsDescriptorName(uint32_t pid, int32_t fd, char* out, size_t cap) {
   CloseHandle(process);
   if (!ok) return err;
   wchar_t wide[kMaxPathUnits];
-  DWORD units = GetFinalPathNameByHandleW(copy, wide, kMaxPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD units = GetFinalPathNameByHandleW(copy, wide, static_cast<DWORD>(kMaxPathUnits), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   err = units == 0 ? GetLastError() : kErrorSuccess;
   CloseHandle(copy);
   if (units == 0) return err;
