@@ -1,5 +1,6 @@
 -- The classification functions of module acdc and the process-type cache of module
--- ac, as the Lua policy sees them.
+-- ac: what the bindings convert, refuse and return (the rules themselves are tested
+-- natively).
 local acdc = require "acdc"
 local testlib = require "testlib"
 local raises = testlib.raises
@@ -7,27 +8,21 @@ local ac = require "ac"
 
 local function pack(...) return { n = select("#", ...), ... } end
 
--- `call` makes the call from Lua code, so that the error names the function; the
--- position of that call is left out of the comparison.
+-- `raises` gets a function that makes the call from Lua code, so that the error
+-- names the function; the position of that call is left out of the comparison.
 describe("GetProcessInterpreterType", function()
   before_each(function() ac.ClearProcessCache() end)
 
-  it("gives the type and the row's skip flag, remembering the lower-cased name", function()
+  it("gives the type and skip flag, 1 alone for an ordinary executable, nothing for no 'exe'", function()
     assert.are.same({ n = 2, 8, false },
       pack(acdc.GetProcessInterpreterType(4100, "C:\\Windows\\System32\\WindowsPowerShell\\PowerShell.exe")))
     assert.are.equal(8, ac.GetProcess(4100, "powershell.exe"))
-    assert.are.same({ n = 2, 3, false }, pack(acdc.GetProcessInterpreterType(4101, "C:\\Python39\\python3.exe")))
-  end)
-
-  it("gives 1 alone for an ordinary executable and nothing for an image that is no 'exe'", function()
     assert.are.same({ n = 1, 1 }, pack(acdc.GetProcessInterpreterType(4102, "C:\\x\\notepad.exe")))
-    assert.are.equal(1, ac.GetProcess(4102, "notepad.exe"))
     assert.are.same({ n = 0 }, pack(acdc.GetProcessInterpreterType(4103, "C:\\Tools\\CMD.EXE")))
-    assert.are.same({ n = 0 }, pack(ac.GetProcess(4103, "cmd.exe")))
   end)
 
   it("refuses pids outside 0 to 2^32 - 1 and paths that do not fit", function()
-    for _, pid in ipairs { -1, 2 ^ 32, 2 ^ 32 + 12, 0 / 0, math.huge } do
+    for _, pid in ipairs { -1, 2 ^ 32, 0 / 0, math.huge } do
       raises("bad argument #1 to 'GetProcessInterpreterType' (pid out of range)",
         function() acdc.GetProcessInterpreterType(pid, "C:\\x\\cmd.exe") end)
     end
@@ -40,9 +35,7 @@ end)
 
 describe("type index tests", function()
   it("answer false for indexes that are not rows, 2^32 + 12 included", function()
-    assert.is_true(acdc.IsPrelink(12))
     assert.is_true(acdc.IsPrelink(12.9))
-    assert.is_false(acdc.IsPrelink(11))
     assert.is_false(acdc.IsPrelink(13))
     for _, index in ipairs { -1, 34, 2 ^ 32 + 12, -(2 ^ 32) + 12, 2 ^ 64, 0 / 0 } do
       assert.is_false(acdc.IsPrelink(index), tostring(index))
@@ -50,9 +43,7 @@ describe("type index tests", function()
       assert.is_false(acdc.IsExtensionInterpreted(index, "ps1"), tostring(index))
     end
     assert.is_true(acdc.IsTrustedPath(8, "C:\\Users\\A\\AppData\\Local\\Temp\\x.ps1"))
-    assert.is_false(acdc.IsTrustedPath(3, "C:\\Users\\A\\AppData\\Local\\Temp\\x.py"))
     assert.is_true(acdc.IsExtensionInterpreted(8, "ps1"))
-    assert.is_false(acdc.IsExtensionInterpreted(9, "CMD"))
   end)
 
   it("raise the argument errors for what is not a number or a string", function()
@@ -67,15 +58,11 @@ describe("type index tests", function()
     raises("bad argument #2 to 'IsTrustedPath' (path is longer than 4095 bytes)",
       function() acdc.IsTrustedPath(8, ("\\temp\\"):rep(683)) end)
   end)
-end)
 
-describe("quickIMFilter", function()
-  it("passes a listed extension or a path under one of the prefixes", function()
+  it("take quickIMFilter's path, extension and prefixes in that order", function()
     assert.is_true(acdc.quickIMFilter("C:\\data\\x.txt", "txt", "C:\\data;D:\\"))
     assert.is_false(acdc.quickIMFilter("C:\\data\\x.txt", "txt", ""))
     assert.is_true(acdc.quickIMFilter("C:\\data\\x.txt", "DLL", ""))
-    assert.is_true(acdc.quickIMFilter("C:\\x", "manifest", ""))  -- eight letters, compared whole
-    assert.is_false(acdc.quickIMFilter("c:\\data\\x.txt", "txt", "C:\\data"))
   end)
 end)
 
@@ -84,21 +71,11 @@ describe("module ac's process-type cache", function()
 
   local function delta(fn) return testlib.delta(ac.ProcCacheStats, fn) end
 
-  it("stores, finds, changes and removes with the counters moving", function()
-    assert.are.same({ procadd = 2, procchange = 1, prochit = 2, procmiss = 1, procremovehit = 1, procremovemiss = 1 },
-      delta(function()
-        assert.are.same({ n = 0 }, pack(ac.AddProcess(5, 8, "powershell.exe")))
-        assert.are.equal(8, ac.GetProcess(1029, "powershell.exe"))
-        ac.AddProcess(5, 9, "cmd.exe")
-        assert.are.equal(9, ac.GetProcess(5, "cmd.exe"))
-        assert.are.same({ n = 0 }, pack(ac.GetProcess(5, "powershell.exe")))
-        assert.are.same({ n = 0 }, pack(ac.RemoveProcess(1029)))
-        ac.RemoveProcess(5)
-      end))
-  end)
-
-  it("gives nothing for pids that are not numbers, without counting", function()
-    ac.AddProcess(0, 8, "x.exe")
+  it("returns nothing from a store, a removal or a miss, and never counts a pid that is no number", function()
+    assert.are.same({ n = 0 }, pack(ac.AddProcess(5, 8, "powershell.exe")))
+    assert.are.equal(8, ac.GetProcess(5, "powershell.exe"))
+    assert.are.same({ n = 0 }, pack(ac.GetProcess(5, "cmd.exe")))
+    assert.are.same({ n = 0 }, pack(ac.RemoveProcess(5)))
     assert.are.same({}, delta(function()
       assert.are.same({ n = 0 }, pack(ac.GetProcess("12", "x.exe")))
       assert.are.same({ n = 0 }, pack(ac.GetProcess(nil, "x.exe")))
@@ -118,16 +95,15 @@ describe("module ac's process-type cache", function()
       function() ac.GetProcess(-4, "x") end)
     raises("bad argument #3 to 'AddProcess' (string expected, got no value)",
       function() ac.AddProcess(1, 2) end)
-    -- 2^32 + 12 stays itself: it neither stores under 12 nor removes 12.
+    -- A negative pid stays itself: it does not remove 12.
     ac.AddProcess(12, 3, "python.exe")
     assert.are.same({ procremovemiss = 1 }, delta(function() ac.RemoveProcess(-2 ^ 31 + 12) end))
     assert.are.equal(3, ac.GetProcess(12, "python.exe"))
   end)
 
   it("reports seven counters modulo 2^32", function()
-    local stats = ac.ProcCacheStats()
     local keys = {}
-    for k, v in pairs(stats) do
+    for k, v in pairs(ac.ProcCacheStats()) do
       keys[#keys + 1] = k
       assert.is_true(v >= 0 and v < 2 ^ 32 and v % 1 == 0)
     end

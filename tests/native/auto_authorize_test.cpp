@@ -65,23 +65,29 @@ TEST_F(AutoAuthorize, OnlyMaintenanceModeOneLooksAtTheFile) {
 TEST_F(AutoAuthorize, ApprovesFilesChangedAfterTheWindowOpened) {
   struct Case {
     int64_t created, modified;  // as the file status gives them
+    uint64_t start;             // authorizeStartTime, ms
     int expected;
   };
   const Case cases[] = {
-      {1'900'000'000, 1'500'000'000, 1},          // seconds, created after start
-      {1'500'000'000, 1'900'000'000, 1},          // seconds, modified after start
-      {1'500'000'000, 1'600'000'000, 0},          // both before start
-      {1'800'000'000, 1'800'000'000, 0},          // equal to the start is not later
-      {1'900'000'000'000, 0, 1},                  // already milliseconds
-      {1'900'000'000'000'000, 0, 1},              // microseconds
-      {2'100'000'000, 1'500'000'000, 0},          // created in the future
-      {1'500'000'000, 2'000'000'000, 0},          // modified at the current time: not earlier
+      {1'900'000'000, 1'500'000'000, kStart, 1},          // seconds, created after start
+      {1'500'000'000, 1'900'000'000, kStart, 1},          // seconds, modified after start
+      {1'500'000'000, 1'600'000'000, kStart, 0},          // both before start
+      {1'800'000'000, 1'800'000'000, kStart, 0},          // equal to the start is not later
+      {1'900'000'000'000, 0, kStart, 1},                  // already milliseconds
+      {1'900'000'000'000'000, 0, kStart, 1},              // microseconds
+      {2'100'000'000, 1'500'000'000, kStart, 0},          // created in the future
+      {1'500'000'000, 2'000'000'000, kStart, 0},          // modified at the current time: not earlier
+      // Birth times cannot be set back: a window that opens after both file times is
+      // the common case of a file that was there before maintenance began.
+      {1'850'000'000, 1'860'000'000, 1'870'000'000'000ull, 0},
+      {1'850'000'000, 1'860'000'000, 1'859'999'999'999ull, 1},
   };
   for (const Case& c : cases) {
     CounterDelta delta;
     g_status.creation_time = c.created;
     g_status.modification_time = c.modified;
-    EXPECT_EQ(CheckAutoAuthorize(&ev()), c.expected) << c.created << " " << c.modified;
+    ev().authorizeStartTime = c.start;
+    EXPECT_EQ(CheckAutoAuthorize(&ev()), c.expected) << c.created << " " << c.modified << " " << c.start;
     EXPECT_EQ(delta(RunAllowedAutoAuthorize), static_cast<uint64_t>(c.expected));
   }
 }
@@ -115,39 +121,23 @@ TEST_F(AutoAuthorize, FileTimeUnitsByMagnitudeAtEachBoundary) {
   }
 }
 
-TEST_F(AutoAuthorize, WindowOpenedAfterTheFileChangedApprovesNothing) {
-  // Birth times cannot be set back, so a window that opens after both file times is
-  // the common case of a file that was there before maintenance began.
-  g_status.creation_time = 1'850'000'000;
-  g_status.modification_time = 1'860'000'000;
-  ev().authorizeStartTime = 1'870'000'000'000ull;
-  EXPECT_EQ(CheckAutoAuthorize(&ev()), 0);
-  ev().authorizeStartTime = 1'859'999'999'999ull;
-  EXPECT_EQ(CheckAutoAuthorize(&ev()), 1);
-}
-
-TEST_F(AutoAuthorize, FailedStatDeniesAndTraces) {
-  g_status_error = platform::kErrorFileNotFound;
-  CapturedTrace trace;
-  ev().traceFile = trace.file;
-  EXPECT_EQ(CheckAutoAuthorize(&ev()), 0);
-  EXPECT_EQ(trace.Take(),
-            "Maintenance mode set, check for auto-authorize\n"
-            "Error getting attributes of path 'c:\\x\\setup.exe': Failed stat\n");
-}
-
-TEST_F(AutoAuthorize, TracesTimesAndApproval) {
+TEST_F(AutoAuthorize, TracesTimesAndApprovalOrAFailedStat) {
   g_status.creation_time = 1'900'000'000;
   g_status.modification_time = 1'850'000'000;
-  CapturedTrace trace;
-  ev().traceFile = trace.file;
-  EXPECT_EQ(CheckAutoAuthorize(&ev()), 1);
-  EXPECT_EQ(trace.Take(),
-            "Maintenance mode set, check for auto-authorize\n"
-            "Time Vals: startTime=1800000000000, time=2000000000000, createTime=1900000000000, "
-            "modifiedTime=1850000000000\n"
-            "Unrecognized process c:\\x\\setup.exe approved because create/modified time is after authorize "
-            "start time\n");
+  for (bool fails : {false, true}) {
+    g_status_error = fails ? platform::kErrorFileNotFound : platform::kErrorSuccess;
+    CapturedTrace trace;
+    ev().traceFile = trace.file;
+    EXPECT_EQ(CheckAutoAuthorize(&ev()), fails ? 0 : 1);
+    EXPECT_EQ(trace.Take(),
+              fails ? "Maintenance mode set, check for auto-authorize\n"
+                      "Error getting attributes of path 'c:\\x\\setup.exe': Failed stat\n"
+                    : "Maintenance mode set, check for auto-authorize\n"
+                      "Time Vals: startTime=1800000000000, time=2000000000000, createTime=1900000000000, "
+                      "modifiedTime=1850000000000\n"
+                      "Unrecognized process c:\\x\\setup.exe approved because create/modified time is after "
+                      "authorize start time\n");
+  }
 }
 
 }  // namespace

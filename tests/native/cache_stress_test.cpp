@@ -37,8 +37,19 @@ struct Rng {
 
 // ---- ProcCache ----
 
+// Sums tallies field by field: counter structs are arrays of uint64_t.
+template <typename Counters>
+Counters Sum(const std::vector<Counters>& all) {
+  Counters sum{};
+  for (const Counters& x : all)
+    for (size_t i = 0; i < sizeof sum / sizeof(uint64_t); ++i)
+      reinterpret_cast<uint64_t*>(&sum)[i] += reinterpret_cast<const uint64_t*>(&x)[i];
+  return sum;
+}
+
 struct ProcTally {
-  uint64_t add = 0, change = 0, clear = 0, removehit = 0, removemiss = 0, hit = 0, miss = 0, wrong = 0;
+  ProcCacheCounters c{};
+  uint64_t wrong = 0;
 };
 
 const char* const kNames[] = {"a.exe", "bb.exe", "trustedinstaller.exe", "dd.exe"};
@@ -47,33 +58,39 @@ const char* const kNames[] = {"a.exe", "bb.exe", "trustedinstaller.exe", "dd.exe
 // a type, and a type it gives must be one some thread stored under that name.
 void ProcWorker(int t, ProcTally* tally) {
   Rng rng{0x9E3779B97F4A7C15ull * (t + 1)};
+  ProcCacheCounters& c = tally->c;
   for (int i = 0; i < kOps; ++i) {
     uint64_t pid = 1 + rng.Below(4096);
     uint32_t n = rng.Below(4);
     uint32_t op = rng.Below(10);
     if (i % kClearPeriod == t * (kClearPeriod / kThreads)) {
       ClearProcessCache();
-      ++tally->clear;
+      ++c.procclear;
     } else if (op < 4) {
       uint64_t type = GetProcess(pid, kNames[n]);
-      if (type == 0) {
-        ++tally->miss;
-      } else {
-        ++tally->hit;
-        if (type % 4 != n || type > 33) ++tally->wrong;
-      }
+      ++(type == 0 ? c.procmiss : c.prochit);
+      if (type != 0 && (type % 4 != n || type > 33)) ++tally->wrong;
     } else if (op < 7) {
       bool same = false;
       uint64_t type = n == 0 ? 4 * (1 + rng.Below(8)) : n + 4 * rng.Below(8);  // type % 4 == n
       AddProcess(pid, type, kNames[n], &same);
-      ++tally->add;
-      if (same) ++tally->change;
+      ++c.procadd;
+      if (same) ++c.procchange;
     } else if (op < 9) {
-      ++(RemoveProcess(pid) ? tally->removehit : tally->removemiss);
+      ++(RemoveProcess(pid) ? c.procremovehit : c.procremovemiss);
     } else {
       ProcCacheStats();
     }
   }
+}
+
+// Every counter must have moved by what the threads counted together.
+template <typename Counters>
+void ExpectSums(const Counters& before, const Counters& after, const Counters& sum, const char* const* names) {
+  for (size_t i = 0; i < sizeof sum / sizeof(uint64_t); ++i)
+    EXPECT_EQ(reinterpret_cast<const uint64_t*>(&after)[i] - reinterpret_cast<const uint64_t*>(&before)[i],
+              reinterpret_cast<const uint64_t*>(&sum)[i])
+        << names[i];
 }
 
 TEST(CacheStress, ProcessCacheCountersMatchWhatTheThreadsSaw) {
@@ -82,23 +99,17 @@ TEST(CacheStress, ProcessCacheCountersMatchWhatTheThreadsSaw) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) threads.emplace_back(ProcWorker, t, &tallies[t]);
   for (std::thread& th : threads) th.join();
-  ProcTally sum;
+  std::vector<ProcCacheCounters> counts;
   for (const ProcTally& x : tallies) {
-    sum.add += x.add, sum.change += x.change, sum.clear += x.clear, sum.removehit += x.removehit;
-    sum.removemiss += x.removemiss, sum.hit += x.hit, sum.miss += x.miss, sum.wrong += x.wrong;
+    EXPECT_EQ(x.wrong, 0u);
+    counts.push_back(x.c);
   }
-  const ProcCacheCounters after = ProcCacheStats();
-  EXPECT_EQ(sum.wrong, 0u);
-  EXPECT_EQ(after.procadd - before.procadd, sum.add);
-  EXPECT_EQ(after.procchange - before.procchange, sum.change);
-  EXPECT_EQ(after.procclear - before.procclear, sum.clear);
-  EXPECT_EQ(after.procremovehit - before.procremovehit, sum.removehit);
-  EXPECT_EQ(after.procremovemiss - before.procremovemiss, sum.removemiss);
-  EXPECT_EQ(after.prochit - before.prochit, sum.hit);
-  EXPECT_EQ(after.procmiss - before.procmiss, sum.miss);
-  EXPECT_GT(sum.change, 0u);
-  EXPECT_GT(sum.hit, 0u);
-  EXPECT_EQ(sum.clear, uint64_t{kThreads} * (kOps / kClearPeriod));
+  const ProcCacheCounters sum = Sum(counts);
+  const char* const names[] = {"add", "change", "clear", "removehit", "removemiss", "hit", "miss"};
+  ExpectSums(before, ProcCacheStats(), sum, names);
+  EXPECT_GT(sum.procchange, 0u);
+  EXPECT_GT(sum.prochit, 0u);
+  EXPECT_EQ(sum.procclear, uint64_t{kThreads} * (kOps / kClearPeriod));
 }
 
 // ---- ExecCache ----
@@ -128,6 +139,12 @@ struct ExecTally {
   uint64_t wrong = 0;
 };
 
+uint64_t& HitCounter(ExecCacheCounters& c, int32_t type) {
+  return type == kApproved ? c.hit_approved : type == kUnrecognized ? c.hit_unrecognized
+                                            : type == kBlock        ? c.hit_block
+                                                                    : c.miss;
+}
+
 void ExecWorker(int t, const std::vector<std::string>* paths, ExecTally* tally) {
   Rng rng{0xD1B54A32D192ED03ull * (t + 1)};
   ExecCacheCounters& c = tally->c;
@@ -135,56 +152,39 @@ void ExecWorker(int t, const std::vector<std::string>* paths, ExecTally* tally) 
     int n = static_cast<int>(rng.Below(kPaths));
     const std::string& p = (*paths)[n];
     uint32_t op = rng.Below(20);
+    char ruleset[kRulesetTextCapacity], text[kRulesetTextCapacity] = {};
+    std::snprintf(ruleset, sizeof ruleset, "ruleset-%d-1-2-3", n);
+    int32_t type = -1;
     if (i % kClearPeriod == t * (kClearPeriod / kThreads)) {
       ClearCache();
       ++c.clear;
     } else if (op < 8) {
-      char text[kRulesetTextCapacity] = {};
-      int32_t type = -1;
       uint64_t size = 0;
       uint32_t qualifies = 0;
       int rc = IsCached(p.c_str(), p.size(), &type, text, sizeof text, &size, &qualifies);
-      char expected[kRulesetTextCapacity];
-      std::snprintf(expected, sizeof expected, "ruleset-%d-1-2-3", n);
-      switch (type) {
-        case kApproved: ++c.hit_approved; break;
-        case kUnrecognized: ++c.hit_unrecognized; break;
-        case kBlock:
-          ++c.hit_block;
-          // A block of path n always carries rule set n-1-2-3: anything else is
-          // another path's entry or a torn one.
-          if (std::strcmp(text, expected) != 0) ++tally->wrong;
-          break;
-        default: {
-          ++c.miss;
-          switch (n % 8) {
-            case kMissing: ++c.stat_fail; break;
-            case kEmpty: ++c.stat_size_zero; break;
-            case kHuge: ++c.stat_too_big; break;
-            case kFolder: ++c.stat_not_file; break;
-          }
-          bool file = n % 8 < kMissing;
-          if (rc != (file ? 1 : kCacheCannotJudge) || (file && (size != uint64_t(n) + 1 || qualifies != 1)))
-            ++tally->wrong;
-        }
+      ++HitCounter(c, type);
+      // A block of path n always carries rule set n-1-2-3: anything else is another
+      // path's entry or a torn one.
+      if (type == kBlock && std::strcmp(text, ruleset) != 0) ++tally->wrong;
+      if (type == kNotCached) {
+        uint64_t* stat[] = {nullptr, nullptr, nullptr, nullptr, &c.stat_fail, &c.stat_size_zero, &c.stat_too_big,
+                            &c.stat_not_file};
+        if (stat[n % 8] != nullptr) ++*stat[n % 8];
+        bool file = n % 8 < kMissing;
+        if (rc != (file ? 1 : kCacheCannotJudge) || (file && (size != uint64_t(n) + 1 || qualifies != 1)))
+          ++tally->wrong;
+      } else if (rc != 1) {
+        ++tally->wrong;
       }
-      if (type != kNotCached && rc != 1) ++tally->wrong;
     } else if (op < 14) {
-      uint32_t type = 1 + rng.Below(3);
-      char ruleset[kRulesetTextCapacity];
-      std::snprintf(ruleset, sizeof ruleset, "ruleset-%d-1-2-3", n);
-      if (AddToCache(p.c_str(), p.size(), type, ruleset) != 1) ++tally->wrong;
-      ++(type == kApproved ? c.add_approved : type == kUnrecognized ? c.add_unrecognized : c.add_block);
+      uint32_t add = 1 + rng.Below(3);
+      if (AddToCache(p.c_str(), p.size(), add, ruleset) != 1) ++tally->wrong;
+      ++(add == kApproved ? c.add_approved : add == kUnrecognized ? c.add_unrecognized : c.add_block);
     } else if (op < 18) {
-      int rc = RemoveFromCache(p.c_str(), p.size());
-      ++(rc == 1 ? c.removehit : c.removemiss);
+      ++(RemoveFromCache(p.c_str(), p.size()) == 1 ? c.removehit : c.removemiss);
     } else {
-      char text[kRulesetTextCapacity] = {};
-      int32_t type = -1;
       IsCached(p.c_str(), p.size(), &type, text, sizeof text, nullptr, nullptr);
-      ++(type == kNotCached ? c.miss : type == kApproved ? c.hit_approved
-                                   : type == kUnrecognized ? c.hit_unrecognized
-                                                           : c.hit_block);
+      ++HitCounter(c, type);
     }
   }
 }
@@ -207,19 +207,15 @@ TEST(CacheStress, ExecutionCacheCountersMatchAndEntriesSitInTheirSlots) {
   for (std::thread& th : threads) th.join();
   platform::g_services = saved;
 
-  const ExecCacheCounters after = CacheStats();
-  const size_t kCounters = sizeof(ExecCacheCounters) / sizeof(uint64_t);
-  const char* const names[kCounters] = {"clear", "add_approved", "add_unrecognized", "add_block", "removehit",
-                                        "removemiss", "removefail", "hit_approved", "hit_unrecognized", "hit_block",
-                                        "miss", "stat_fail", "stat_size_zero", "stat_not_file", "stat_too_big"};
-  uint64_t wrong = 0;
-  for (const ExecTally& x : tallies) wrong += x.wrong;
-  EXPECT_EQ(wrong, 0u);
-  for (size_t i = 0; i < kCounters; ++i) {
-    uint64_t sum = 0;
-    for (const ExecTally& x : tallies) sum += (&x.c.clear)[i];
-    EXPECT_EQ((&after.clear)[i] - (&before.clear)[i], sum) << names[i];
+  const char* const names[] = {"clear", "add_approved", "add_unrecognized", "add_block", "removehit",
+                               "removemiss", "removefail", "hit_approved", "hit_unrecognized", "hit_block",
+                               "miss", "stat_fail", "stat_size_zero", "stat_not_file", "stat_too_big"};
+  std::vector<ExecCacheCounters> counts;
+  for (const ExecTally& x : tallies) {
+    EXPECT_EQ(x.wrong, 0u);
+    counts.push_back(x.c);
   }
+  ExpectSums(before, CacheStats(), Sum(counts), names);
 
   std::vector<ExecCacheEntry> table(kExecCacheSlots);
   CopyExecCache(table.data());

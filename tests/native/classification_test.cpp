@@ -104,17 +104,14 @@ TEST_F(Classify, ImagesOfTypeOneAndAboveAreRemembered) {
 }
 
 TEST(ExtensionInterpreted, IsExactAndNeedsARow) {
-  EXPECT_TRUE(IsExtensionInterpreted(9, "cmd"));
-  EXPECT_FALSE(IsExtensionInterpreted(9, "CMD"));
-  EXPECT_FALSE(IsExtensionInterpreted(9, "cm"));
-  EXPECT_FALSE(IsExtensionInterpreted(9, "cmdx"));
-  EXPECT_TRUE(IsExtensionInterpreted(10, "wsf"));
-  EXPECT_TRUE(IsExtensionInterpreted(5, "pyd"));
-  EXPECT_FALSE(IsExtensionInterpreted(3, "pyd"));
-  EXPECT_FALSE(IsExtensionInterpreted(0, ""));
-  EXPECT_FALSE(IsExtensionInterpreted(1, "exe"));
-  EXPECT_FALSE(IsExtensionInterpreted(34, "cmd"));
-  EXPECT_FALSE(IsExtensionInterpreted((uint64_t{1} << 32) + 9, "cmd"));
+  const struct {
+    uint64_t index;
+    const char* ext;
+    bool interpreted;
+  } cases[] = {{9, "cmd", true},   {9, "CMD", false}, {9, "cm", false},  {9, "cmdx", false},
+               {10, "wsf", true},  {5, "pyd", true},  {3, "pyd", false}, {0, "", false},
+               {1, "exe", false},  {34, "cmd", false}, {(uint64_t{1} << 32) + 9, "cmd", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsExtensionInterpreted(c.index, c.ext), c.interpreted) << c.index << c.ext;
 }
 
 TEST(TrustedPath, FindsFragmentsInTheLoweredPathAndTracesEachStep) {
@@ -160,14 +157,18 @@ TEST(QuickFilters, LowerTheExtensionAndCompareItWhole) {
 }
 
 TEST(QuickFilters, ImFilterTriesTheExtensionThenEachPrefix) {
-  EXPECT_TRUE(QuickIMFilter("txt", "C:\\data\\x.txt", "C:\\data;D:\\"));
-  EXPECT_TRUE(QuickIMFilter("txt", "D:\\x.txt", "C:\\data;D:\\"));
-  EXPECT_FALSE(QuickIMFilter("txt", "C:\\data\\x.txt", ""));
-  EXPECT_TRUE(QuickIMFilter("DLL", "C:\\data\\x.txt", ""));
-  EXPECT_TRUE(QuickIMFilter("", "C:\\data\\x", ";;C:\\data;"));
-  EXPECT_FALSE(QuickIMFilter("", "c:\\data\\x", "C:\\data"));     // prefixes keep case
-  EXPECT_FALSE(QuickIMFilter("", "C:\\dat", "C:\\data"));         // a piece longer than the path
-  EXPECT_FALSE(QuickIMFilter("", "C:\\data\\x", ";"));
+  const struct {
+    const char *ext, *path, *prefixes;
+    bool passes;
+  } cases[] = {
+      {"txt", "C:\\data\\x.txt", "C:\\data;D:\\", true}, {"txt", "D:\\x.txt", "C:\\data;D:\\", true},
+      {"txt", "C:\\data\\x.txt", "", false},             {"DLL", "C:\\data\\x.txt", "", true},
+      {"", "C:\\data\\x", ";;C:\\data;", true},
+      {"", "c:\\data\\x", "C:\\data", false},  // prefixes keep case
+      {"", "C:\\dat", "C:\\data", false},        // a piece longer than the path
+      {"", "C:\\data\\x", ";", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuickIMFilter(c.ext, c.path, c.prefixes), c.passes) << c.path << " " << c.prefixes;
 }
 
 }  // namespace

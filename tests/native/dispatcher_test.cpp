@@ -146,16 +146,6 @@ TEST_F(Dispatcher, ReplyStepsSetCodeIdCounterAndResult) {
   }
 }
 
-TEST_F(Dispatcher, CountDispatchResultSplitsLuaFromEagain) {
-  for (int result : {kResultLua, kResultReplied, kResultEagain}) {
-    CounterDelta delta;
-    CountDispatchResult(result);
-    EXPECT_EQ(delta(lua_return), result == kResultEagain ? 0u : 1u);
-    EXPECT_EQ(delta(eagain_return), result == kResultEagain ? 1u : 0u);
-    EXPECT_EQ(delta(total_events), 1u);
-  }
-}
-
 TEST_F(Dispatcher, PrepareExecEventFillsPathFieldsAndDumps) {
   platform::g_services.query_process_image = FakeImage;
   evt().pid = 42;
@@ -177,6 +167,13 @@ TEST_F(Dispatcher, PrepareExecEventFillsPathFieldsAndDumps) {
   EXPECT_EQ(trace.Take(),
             "PID: 42\nTYPE: 18\nRLPATH: C:\\Users\\USER\\Setup.MSI\nProcName: C:\\Program Files\\Tool\\App.EXE\n"
             "ProcExtension: exe\nPATH: C:\\Program Files\\Tool\\\nFileName: App.EXE\nExtension: MSI\n");
+  // The rename step derives the names from the old name, case kept, and leaves realpath.
+  ev().traceFile = nullptr;  // closed by Take
+  CopyText(evt().oldname, kTextCapacity, "C:\\Old\\Was.Tmp");
+  PrepareFromOldName(&ev());
+  EXPECT_STREQ(ev().rlpath, "C:\\Old\\Was.Tmp");
+  EXPECT_STREQ(ev().fileExtension, "Tmp");
+  EXPECT_STREQ(ev().realpath, "C:\\Users\\USER\\Setup.MSI");
   EXPECT_TRUE(EventRecordTextsAreClean(*record_));
 }
 

@@ -80,31 +80,28 @@ void Fill(const std::vector<uint32_t>& pids) {
   for (size_t i = 0; i < pids.size(); ++i) DriftOpen(pids[i], static_cast<int32_t>(i));
 }
 
-TEST_F(DriftTableTest, LostCheckDropsTheEntriesWhoseProcessHasGone) {
-  // 40 gone among 24 running: half the table and more is freed, so no cooldown.
-  std::vector<uint32_t> pids;
-  for (uint32_t i = 0; i < kDriftCapacity; ++i) pids.push_back(i % 8 < 5 ? kFirstGonePid + i : 100 + i);
-  Fill(pids);
-  DriftOpen(55, 1000);
-  DriftStatsSnapshot s = DriftStats();
-  EXPECT_EQ(Counter(s, C::lostcheck), 1u);
-  EXPECT_EQ(Counter(s, C::losttrack), 40u);
-  EXPECT_EQ(Counter(s, C::overflow), 0u);
-  EXPECT_EQ(s.cooldown, 0);
-  EXPECT_EQ(s.tail - s.head, 25u);
-  for (auto [pid, fd] : LivePairs()) EXPECT_LT(pid, kFirstGonePid) << fd;
-}
-
-TEST_F(DriftTableTest, LostCheckThatFreesLessThanHalfHoldsTheNextOneBack) {
-  std::vector<uint32_t> pids;
-  for (uint32_t i = 0; i < kDriftCapacity; ++i) pids.push_back(i % 6 == 0 ? kFirstGonePid + i : 100 + i);
-  Fill(pids);  // 11 gone
-  DriftOpen(55, 1000);
-  DriftStatsSnapshot s = DriftStats();
-  EXPECT_EQ(Counter(s, C::losttrack), 11u);
-  EXPECT_EQ(Counter(s, C::overflow), 0u);
-  EXPECT_EQ(s.cooldown, static_cast<int64_t>(FakeNow() / 1000) + 60);
-  EXPECT_EQ(s.tail - s.head, 54u);
+// A full table drops the entries whose process has gone; a check that frees less
+// than half holds the next one back for the cooldown.
+TEST_F(DriftTableTest, LostCheckDropsGoneProcessesAndCoolsDownWhenItFreesTooFew) {
+  const struct {
+    uint32_t gone_of_each, each;  // the first `gone_of_each` of every `each` descriptors have gone
+    uint64_t dropped;
+    bool cooldown;
+  } cases[] = {{5, 8, 40, false}, {1, 6, 11, true}};
+  for (const auto& c : cases) {
+    DriftClear();
+    std::vector<uint32_t> pids;
+    for (uint32_t i = 0; i < kDriftCapacity; ++i) pids.push_back(i % c.each < c.gone_of_each ? kFirstGonePid + i : 100 + i);
+    Fill(pids);
+    DriftOpen(55, 1000);
+    DriftStatsSnapshot s = DriftStats();
+    EXPECT_EQ(Counter(s, C::lostcheck), 1u);
+    EXPECT_EQ(Counter(s, C::losttrack), c.dropped);
+    EXPECT_EQ(Counter(s, C::overflow), 0u);
+    EXPECT_EQ(s.cooldown, c.cooldown ? static_cast<int64_t>(FakeNow() / 1000) + 60 : 0);
+    EXPECT_EQ(s.tail - s.head, kDriftCapacity + 1 - c.dropped);
+    for (auto [pid, fd] : LivePairs()) EXPECT_LT(pid, kFirstGonePid) << fd;
+  }
 }
 
 // After a lost check that freed nothing, the cooldown is 60 s ahead; a full table

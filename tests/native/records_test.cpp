@@ -69,15 +69,6 @@ TEST(EventRecord, ResetOfEveryFieldEqualsAFullClear) {
   EXPECT_STREQ(r->event.basedir, "");
 }
 
-TEST(EventRecord, FieldListCoversEveryByteButPadding) {
-  // The record is declared from its lists, so the fields' sizes add up to the record
-  // less whatever padding alignment asks for.
-  size_t listed = 0;
-  for (const Field& f : RecordFields()) listed += f.size;
-  EXPECT_LE(listed, sizeof(EventRecord));
-  EXPECT_GE(listed + 8 * 4, sizeof(EventRecord));
-}
-
 // One producer or preparation step, applied to a record whose every field holds a
 // value the step would not write, with the inputs the step reads set up first.
 struct Step {
@@ -133,26 +124,6 @@ TEST(PreparationSteps, EachWritesExactlyItsFields) {
     s.run(r.get());
     EXPECT_EQ(ChangedFields(*before, *r), s.writes) << s.name;
   }
-  platform::g_services = saved;
-}
-
-TEST(PreparationSteps, ExecLowerCasesRlpathOnlyNamesKeepCase) {
-  platform::Services saved = platform::g_services;
-  platform::g_services.query_process_image = FakeImage;
-  auto r = NewRecord();
-  SetupDriverEvent(r.get());
-  PrepareExecEvent(&r->event);
-  EXPECT_STREQ(r->event.rlpath, "c:\\dir\\file.txt");
-  EXPECT_STREQ(r->event.realpath, "C:\\Dir\\File.TXT");
-  EXPECT_STREQ(r->event.path, "C:\\Dir\\");
-  EXPECT_STREQ(r->event.fileName, "File.TXT");
-  EXPECT_STREQ(r->event.fileExtension, "TXT");
-  EXPECT_STREQ(r->event.procExtension, "exe");
-  PrepareFromOldName(&r->event);
-  EXPECT_STREQ(r->event.rlpath, "C:\\Old\\Was.Tmp");
-  EXPECT_STREQ(r->event.fileExtension, "Tmp");
-  EXPECT_STREQ(r->event.realpath, "C:\\Dir\\File.TXT");  // not the rename step's to set
-  EXPECT_TRUE(EventRecordTextsAreClean(*r));
   platform::g_services = saved;
 }
 
