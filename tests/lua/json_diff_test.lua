@@ -120,12 +120,3 @@ describe("decode agrees with cjson", function()
     end
   end)
 end)
-
-describe("decode differs from cjson on purpose", function()
-  it("null is nil, not a sentinel", function() assert.same({ { [2] = 1 }, { cjson.null, 1 } }, { acdc.decode("[null,1]"), cjson.decode("[null,1]") }) end)
-  it("text after the value is not read", function() assert.same({ { 1 }, false }, { acdc.decode("[1] x"), (pcall(cjson.decode, "[1] x")) }) end)
-  it("leading zeros are refused", function() assert.same({ "1:2:Leading zero", 12 }, { select(2, acdc.decode("012")), cjson.decode("012") }) end)
-  it("a malformed number token converts to 0", function() assert.same({ { 0 }, false }, { acdc.decode("[1-2]"), (pcall(cjson.decode, "[1-2]")) }) end)
-  it("65 levels are too deep", function() local t = ("["):rep(65) .. ("]"):rep(65) assert.same({ "65:66:Max structure depth reached", "table" }, { select(2, acdc.decode(t)), type(cjson.decode(t)) }) end)
-  it("\\u escapes are refused", function() assert.same({ "1:9:Unicode unsupported", "\195\169" }, { select(2, acdc.decode('"\\u00e9"')), cjson.decode('"\\u00e9"') }) end)
-end)

@@ -62,6 +62,11 @@ struct LuaThread {
     ADD_FAILURE() << lua_tostring(L, -1);
     return false;
   }
+  // What the chunk Start ran ended with: the get's code and message, after the count.
+  std::string Status() {
+    Join();
+    return result.substr(result.find(' ') + 1);
+  }
   void Start(std::string chunk) {
     thread = std::thread([this, chunk] {
       int base = lua_gettop(L);
@@ -138,6 +143,18 @@ class Channel : public testing::Test {
     return i + 1;
   }
 
+  // Streams `count` messages with event ids from `first_id`, `window` outstanding; the
+  // stream reads the event connection itself, so the service thread rests meanwhile.
+  void Stream(uint64_t count, uint32_t window, uint64_t first_id = 0) {
+    driver_.StopThread();
+    int64_t elapsed = driver_.RunStream(count, window, [first_id](uint64_t i, uint8_t* message) {
+      return Make(first_id + i, message);
+    });
+    driver_.StartThread();
+    ASSERT_GT(elapsed, 0) << "a reply did not come";
+    ExpectEachAnsweredOnce(count, first_id);
+  }
+
   // Each message got one reply, carrying its own ids and the code its path chose.
   void ExpectEachAnsweredOnce(uint64_t count, uint64_t first_id = 0) {
     std::vector<acdc::sim::MessageRecord> records = driver_.records();
@@ -168,21 +185,13 @@ class Channel : public testing::Test {
 TEST_F(Channel, EightHandlesOnEightThreadsAnswerEachMessageOnce) {
   constexpr uint64_t kMessages = 100000;
   for (auto& t : threads_) t.Start(kServe);
-  // The stream reads the event connection itself, so the service thread rests.
-  driver_.StopThread();
-  int64_t elapsed = driver_.RunStream(kMessages, 64, Make);
-  driver_.StartThread();
-  ASSERT_GT(elapsed, 0) << "a reply did not come";
-  ExpectEachAnsweredOnce(kMessages);
+  Stream(kMessages, 64);
   // Eight signals stop the eight handles, one each.
   Signal(kHandles);
   uint64_t to_lua = 0;
   for (auto& t : threads_) {
-    t.Join();
-    size_t space = t.result.find(' ');
-    ASSERT_NE(space, std::string::npos) << t.result;
-    EXPECT_EQ(t.result.substr(space + 1), kStopped);
-    to_lua += std::stoull(t.result.substr(0, space));
+    EXPECT_EQ(t.Status(), kStopped) << t.result;
+    to_lua += std::stoull(t.result);
   }
   EXPECT_EQ(to_lua, kMessages / 4);
   for (auto& t : threads_) EXPECT_TRUE(t.Do("assert(h:isdone())"));
@@ -198,8 +207,7 @@ TEST_F(Channel, DriverThatDiesMidStreamBreaksEveryWaiterAndComesBack) {
   int64_t crash = Ms();
   driver_.Crash();
   for (auto& t : threads_) {
-    t.Join();
-    EXPECT_EQ(t.result.substr(t.result.find(' ') + 1), kBroken);
+    EXPECT_EQ(t.Status(), kBroken);
     EXPECT_LT(t.ended_ms - crash, 1000);
   }
   // Unload finds nobody; the driver comes back; load again, with the same handles.
@@ -210,11 +218,7 @@ TEST_F(Channel, DriverThatDiesMidStreamBreaksEveryWaiterAndComesBack) {
   ASSERT_TRUE(threads_[0].Do("assert(acdc.load())"));
   ASSERT_TRUE(driver_.WaitConnections(1, 1, 2000));
   for (auto& t : threads_) t.Start(kServe);
-  driver_.StopThread();
-  int64_t elapsed = driver_.RunStream(4000, 16, [](uint64_t i, uint8_t* message) { return Make(10000 + i, message); });
-  driver_.StartThread();
-  ASSERT_GT(elapsed, 0);
-  ExpectEachAnsweredOnce(4000, 10000);
+  Stream(4000, 16, 10000);
 }
 
 TEST_F(Channel, UnloadDuringAGetEndsItAsBroken) {
@@ -229,11 +233,7 @@ TEST_F(Channel, UnloadDuringAGetEndsItAsBroken) {
   ASSERT_TRUE(threads_[1].Do("assert(acdc.load())"));
   ASSERT_TRUE(driver_.WaitConnections(1, 1, 2000));
   threads_[0].Start(kServe);
-  driver_.StopThread();
-  int64_t elapsed = driver_.RunStream(100, 1, Make);
-  driver_.StartThread();
-  ASSERT_GT(elapsed, 0);
-  ExpectEachAnsweredOnce(100);
+  Stream(100, 1);
 }
 
 TEST_F(Channel, HandlesClosedOrCollectedWhileAnotherWaits) {
@@ -247,22 +247,13 @@ TEST_F(Channel, HandlesClosedOrCollectedWhileAnotherWaits) {
       "local ok, code = g:get(0, 1, 0, 0, '', 0, 0) assert(code == -2147024638) "
       "g = nil collectgarbage() collectgarbage() "
       "assert(h:close() == true)"));
-  driver_.StopThread();
-  int64_t elapsed = driver_.RunStream(1000, 4, Make);
-  driver_.StartThread();
-  ASSERT_GT(elapsed, 0);
-  ExpectEachAnsweredOnce(1000);
+  Stream(1000, 4);
   // Only the first thread waits: the signal is its.
   Signal(1);
-  threads_[0].Join();
-  EXPECT_EQ(threads_[0].result.substr(threads_[0].result.find(' ') + 1), kStopped);
+  EXPECT_EQ(threads_[0].Status(), kStopped);
   // The closed handle still waits and answers.
   other.Start(kServe);
-  driver_.StopThread();
-  elapsed = driver_.RunStream(100, 1, [](uint64_t i, uint8_t* message) { return Make(5000 + i, message); });
-  driver_.StartThread();
-  ASSERT_GT(elapsed, 0);
-  ExpectEachAnsweredOnce(100, 5000);
+  Stream(100, 1, 5000);
 }
 
 }  // namespace

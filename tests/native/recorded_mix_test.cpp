@@ -107,32 +107,27 @@ TEST(RecordedMix, GeneratesTheSameRowsForASeed) {
 }
 
 TEST(RecordedMix, SaysWhyItCannotBePrepared) {
-  std::string why;
-  {
+  std::string empty = TempPath(".csv");
+  std::ofstream(empty, std::ios::binary) << "time_ms,op,pid,ppid,image,path,new_path,cmdline\r\n";
+  const struct {
+    std::string workload, examples_dir, why;
+  } cases[] = {
+      {"/nonexistent/recording.csv", ACDC_EXAMPLES_DIR,
+       "cannot read /nonexistent/recording.csv: No such file or directory"},
+      {"", "/nonexistent", "generating the workload: workload generator:1: module 'workload' not found:"},
+      {empty, ACDC_EXAMPLES_DIR, "the workload " + empty + " has no event to send"},
+  };
+  for (const auto& c : cases) {
     RecordedMix mix;
     MixSource s = Generated(10);
-    s.workload = "/nonexistent/recording.csv";
+    s.workload = c.workload;
+    s.examples_dir = c.examples_dir;
+    std::string why;
     EXPECT_FALSE(mix.Prepare(s, &why));
-    EXPECT_EQ(why, "cannot read /nonexistent/recording.csv: No such file or directory");
+    EXPECT_EQ(why.substr(0, why.find('\n')), c.why);
     EXPECT_EQ(mix.size(), 0u);
   }
-  {
-    RecordedMix mix;
-    MixSource s = Generated(10);
-    s.examples_dir = "/nonexistent";
-    EXPECT_FALSE(mix.Prepare(s, &why));
-    EXPECT_EQ(why.substr(0, why.find('\n')),
-              "generating the workload: workload generator:1: module 'workload' not found:");
-  }
-  {
-    RecordedMix mix;
-    MixSource s = Generated(10);
-    s.workload = TempPath(".csv");
-    std::ofstream(s.workload, std::ios::binary) << "time_ms,op,pid,ppid,image,path,new_path,cmdline\r\n";
-    EXPECT_FALSE(mix.Prepare(s, &why));
-    EXPECT_EQ(why, "the workload " + s.workload + " has no event to send");
-    unlink(s.workload.c_str());
-  }
+  unlink(empty.c_str());
 }
 
 TEST(ImageLookupTimer, CountsEveryQueryWhileInstalledAndRestoresTheTable) {

@@ -101,16 +101,6 @@ TEST(WorkloadRows, RefusesMalformedRowsWithTheReason) {
   EXPECT_EQ(row.name(), units512);
 }
 
-TEST(RunFigures, LatencyPercentilesByNearestRank) {
-  std::vector<int64_t> v;
-  for (int i = 1; i <= 10; ++i) v.push_back(i * 10);
-  EXPECT_EQ(Percentile(v, 50), 50);
-  EXPECT_EQ(Percentile(v, 90), 90);
-  EXPECT_EQ(Percentile(v, 99), 100);
-  EXPECT_EQ(Percentile(v, 1), 10);
-  EXPECT_EQ(Percentile({}, 50), -1);
-}
-
 TEST(RunFigures, CountsEachMessageByItsReplies) {
   std::vector<MessageRecord> records(4);
   records[0].replies = 1, records[0].latency_ns = 100;
@@ -124,6 +114,12 @@ TEST(RunFigures, CountsEachMessageByItsReplies) {
                                    s.malformed}),
             (std::vector<uint64_t>{4, 1, 1, 2, 1, 2, 3, 4}));
   EXPECT_EQ((std::vector<int64_t>{s.p50_ns, s.p90_ns, s.p99_ns, s.max_ns}), (std::vector<int64_t>{100, 200, 200, 200}));
+  // Nearest rank: the smallest value with at least p% of the values at or below it.
+  std::vector<int64_t> v;
+  for (int i = 1; i <= 10; ++i) v.push_back(i * 10);
+  EXPECT_EQ((std::vector<int64_t>{Percentile(v, 1), Percentile(v, 50), Percentile(v, 90), Percentile(v, 99),
+                                  Percentile({}, 50)}),
+            (std::vector<int64_t>{10, 50, 90, 100, -1}));
 }
 
 }  // namespace
