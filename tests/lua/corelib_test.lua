@@ -47,17 +47,6 @@ end)
 describe("corelib", function()
   local corelib = require "corelib"
 
-  it("renders hex by the flag", function()
-    assert.are.equal("00 7f a0 ff", corelib.hex("\0\127\160\255", false))
-    assert.are.equal("007FA0FF", corelib.hex("\0\127\160\255", true))
-    assert.are.equal("", corelib.hex("", false))
-  end)
-
-  it("makes documents that compose plug-in files under their root", function()
-    assert.are.equal("/srv/agent/ac/ac.db", corelib.dom("/srv/agent"):plugin_file("ac", "ac.db"))
-    assert.are.equal("/srv/agent/ac/ac.db", corelib.dom("/srv/agent", true):plugin_file("ac", "ac.db"))
-  end)
-
   it("closes a zip stream once and reports a file it cannot create", function()
     local path = os.tmpname()
     local zip = assert(corelib.zip(path))

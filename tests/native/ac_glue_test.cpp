@@ -116,7 +116,8 @@ TEST_F(AcGlue, MissingFolderLeavesTheDriveOutAndAFailedQueryIsUnknown) {
   EXPECT_EQ(Drives(), "c:\\=unknown");
 }
 
-TEST_F(AcGlue, DriveStringsTooLongForTheBufferGiveNothing) {
+// Roots too long for the buffer give nothing but the length needed.
+TEST_F(AcGlue, DriveRootsAndTheirTypes) {
   char16_t small[4] = {u'x', u'x', u'x', u'x'};
   platform::Win32Error e = 1;
   EXPECT_EQ(platform::LogicalDriveStrings(small, 4, &e), 9u);  // two roots and the final NUL
@@ -125,9 +126,6 @@ TEST_F(AcGlue, DriveStringsTooLongForTheBufferGiveNothing) {
   char16_t roots[9];
   EXPECT_EQ(platform::LogicalDriveStrings(roots, 9, &e), 8u);
   EXPECT_EQ(std::u16string(roots, 9), std::u16string(u"C:\\\0Z:\\\0\0", 9));
-}
-
-TEST_F(AcGlue, DriveTypeOfAnythingButADriveRootIsNoRootDirectory) {
   for (const char16_t* root : {u"C:", u"C:\\x", u"D:\\", u"", u"c:\\\\"})
     EXPECT_EQ(platform::DriveTypeOf(root), platform::kDriveNoRootDir);
   EXPECT_EQ(platform::DriveTypeOf(u"c:\\"), platform::kDriveFixed);
@@ -137,7 +135,7 @@ TEST_F(AcGlue, DeviceNamesOfTheTwoDrives) {
   EXPECT_EQ(Run("return ac.QueryDosDevice('C:')"), "\\Device\\HarddiskVolume1");
   EXPECT_EQ(Run("return ac.QueryDosDevice('c:')"), "\\Device\\HarddiskVolume1");
   EXPECT_EQ(Run("return ac.QueryDosDevice('z:')"), "\\Device\\HarddiskVolume2");
-  for (const char* name : {"D:", "C:\\", "CC:", "C", ""})
+  for (const char* name : {"D:", "C:\\", "CC:", "C", "PhysicalDrive0", ""})
     EXPECT_EQ(Run(std::string("return ac.QueryDosDevice([[") + name + "]])"),
               "nil|2|The system cannot find the file specified.")
         << name;
@@ -158,9 +156,7 @@ TEST_F(AcGlue, ErrorTriplesCarryTheWhole32BitCodeAndTheWholeText) {
   EXPECT_EQ(Run("return triple(3)"), "nil|3|CryptQueryObject() failed: 0x3 (" + std::string(300, 'x') + ")");
   EXPECT_EQ(Run("return triple(498)"), "nil|498|CryptQueryObject() failed: 0x1F2 ()");
   EXPECT_EQ(Run("return select('#', triple(2))"), "3");
-}
-
-TEST_F(AcGlue, BareFailureTextIsNeverCut) {
+  // The bare text is never cut either.
   lua_register(L_, "text", [](lua_State* L) { return acdc::ac::PushSystemText(L, 3); });
   EXPECT_EQ(Run("return text()"), "nil|3|" + std::string(300, 'x'));
 }

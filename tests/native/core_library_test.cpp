@@ -1,17 +1,13 @@
 // The core-library contract: the userdata header as callers read it, and each
 // operation against the stand-in (linked here, so the contract binds this copy): hex
-// rendering, zip entries read back with zlib, the document's plug-in file, the trace
-// switch and record, the profiler hooks.
+// rendering, zip entries, the document's plug-in file, the trace switch, the
+// profiler hooks.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
 
 #include "corelib/vrel_core.h"
 #include "platform/core_library.h"
@@ -45,30 +41,22 @@ Block MakeBlock(const char* type, uint32_t mode = 0) {
   return Block{{mode, core::kStandInMark, type, PayloadObject, kBases}, &g_object};
 }
 
-TEST(ObjectHeader, OwnTypeGivesTheAccessorsObjectAndItsMark) {
+TEST(ObjectHeader, OwnTypeGivesTheObjectUnlessBothConstantBitsAreSet) {
   Block b = MakeBlock(core::kDomType);
   core::CoreObject o{};
   ASSERT_TRUE(core::FindObject(&b, sizeof b, core::kDomType, &o));
   EXPECT_EQ(o.object, &g_object);
   EXPECT_FALSE(o.constant_access);
-  EXPECT_EQ(core::UsableObject(&b, sizeof b, core::kDomType), &g_object);
   // The same text at another address names the same type.
   std::string copy = core::kDomType;
   EXPECT_EQ(core::UsableObject(&b, sizeof b, copy.c_str()), &g_object);
-}
-
-TEST(ObjectHeader, ConstantAccessNeedsBothLowBits) {
-  for (uint32_t mode : {1u, 2u, 4u, 0x100u}) {
-    Block b = MakeBlock(core::kDomType, mode);
-    EXPECT_EQ(core::UsableObject(&b, sizeof b, core::kDomType), &g_object) << mode;
-  }
-  for (uint32_t mode : {3u, 7u, 0xFFFFFFFFu}) {
-    Block b = MakeBlock(core::kDomType, mode);
-    core::CoreObject o{};
+  for (uint32_t mode : {1u, 2u, 4u, 0x100u, 3u, 7u, 0xFFFFFFFFu}) {
+    bool constant = (mode & 3) == 3;
+    b = MakeBlock(core::kDomType, mode);
     ASSERT_TRUE(core::FindObject(&b, sizeof b, core::kDomType, &o)) << mode;
     EXPECT_EQ(o.object, &g_object);
-    EXPECT_TRUE(o.constant_access);
-    EXPECT_EQ(core::UsableObject(&b, sizeof b, core::kDomType), nullptr) << mode;
+    EXPECT_EQ(o.constant_access, constant) << mode;
+    EXPECT_EQ(core::UsableObject(&b, sizeof b, core::kDomType), constant ? nullptr : &g_object) << mode;
   }
 }
 
@@ -84,22 +72,20 @@ TEST(ObjectHeader, OtherTypesGoThroughTheBasesUpToTheirEnd) {
 }
 
 TEST(ObjectHeader, BlocksThatCannotBeObjectsGiveNone) {
-  Block b = MakeBlock(core::kDomType);
   core::CoreObject o{};
-  b.header.mark = 0;  // not the stand-in's
-  EXPECT_FALSE(core::FindObject(&b, sizeof b, core::kDomType, &o));
-  b = MakeBlock(core::kDomType);
-  b.header.accessor = nullptr;
-  EXPECT_FALSE(core::FindObject(&b, sizeof b, core::kDomType, &o));
-  b = MakeBlock(core::kDomType);
-  b.object = nullptr;  // closed: found, but nothing to use
-  EXPECT_TRUE(core::FindObject(&b, sizeof b, core::kDomType, &o));
-  EXPECT_EQ(core::UsableObject(&b, sizeof b, core::kDomType), nullptr);
+  Block no_mark = MakeBlock(core::kDomType), no_accessor = no_mark, closed = no_mark;
+  no_mark.header.mark = 0;  // not the stand-in's
+  no_accessor.header.accessor = nullptr;
+  closed.object = nullptr;  // found, but nothing to use
+  EXPECT_FALSE(core::FindObject(&no_mark, sizeof no_mark, core::kDomType, &o));
+  EXPECT_FALSE(core::FindObject(&no_accessor, sizeof no_accessor, core::kDomType, &o));
+  EXPECT_TRUE(core::FindObject(&closed, sizeof closed, core::kDomType, &o));
+  EXPECT_EQ(core::UsableObject(&closed, sizeof closed, core::kDomType), nullptr);
   EXPECT_FALSE(core::FindObject(nullptr, 64, core::kDomType, &o));
   // A block one byte short of the header is not read at all (AddressSanitizer would
   // report a read past its end).
   auto* shortBlock = static_cast<unsigned char*>(std::malloc(core::kObjectPayloadOffset - 1));
-  std::memcpy(shortBlock, &b, core::kObjectPayloadOffset - 1);
+  std::memcpy(shortBlock, &closed, core::kObjectPayloadOffset - 1);
   EXPECT_FALSE(core::FindObject(shortBlock, core::kObjectPayloadOffset - 1, core::kDomType, &o));
   std::free(shortBlock);
 }
@@ -121,81 +107,16 @@ TEST(CoreLibrary, HexRenderingFollowsTheFlag) {
   EXPECT_EQ(core::ToHexString(bytes, 3, true, out, 7), 6u);
 }
 
-uint32_t Le32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-uint32_t Le16(const std::string& s, size_t at) {
-  return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
-}
-
-struct ZipEntry {
-  std::string name;
-  uint32_t method;
-  uint32_t crc;
-  std::string data;  // as stored, or inflated
-};
-
-// The entries of the archive `path`, from its central directory.
-std::vector<ZipEntry> ReadZip(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<ZipEntry> entries;
-  size_t end = s.rfind(std::string("PK\x05\x06", 4));
-  if (end == std::string::npos) return entries;
-  size_t count = Le16(s, end + 10);
-  size_t at = Le32(s, end + 16);
-  for (size_t i = 0; i < count; ++i) {
-    EXPECT_EQ(Le32(s, at), 0x02014b50u);
-    ZipEntry e;
-    e.method = Le16(s, at + 10);
-    e.crc = Le32(s, at + 16);
-    uint32_t packed = Le32(s, at + 20), size = Le32(s, at + 24);
-    size_t name_len = Le16(s, at + 28), extra = Le16(s, at + 30), comment = Le16(s, at + 32);
-    size_t local = Le32(s, at + 42);
-    e.name = s.substr(at + 46, name_len);
-    size_t data = local + 30 + Le16(s, local + 26) + Le16(s, local + 28);
-    e.data.resize(size);
-    at += 46 + name_len + extra + comment;
-    entries.push_back(e);
-    if (e.method == 0) entries.back().data = s.substr(data, size);
-    if (e.method != 8) continue;
-    z_stream z{};
-    inflateInit2(&z, -MAX_WBITS);
-    z.next_in = reinterpret_cast<Bytef*>(&s[data]);
-    z.avail_in = packed;
-    z.next_out = reinterpret_cast<Bytef*>(&e.data[0]);
-    z.avail_out = size;
-    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END) << e.name;
-    inflateEnd(&z);
-    entries.back().data = e.data;
-  }
-  return entries;
-}
-
-TEST(CoreLibrary, ZipStreamWritesDeflatedEntriesUnderTheSecondName) {
+// What the entries hold is read back with Python's zipfile by the Lua tests of the
+// two dumps; here, only what those cannot reach.
+TEST(CoreLibrary, ZipStreamTakesEntriesButNoStreamTakesNone) {
   std::string path = testing::TempDir() + "core_library_test.zip";
   vrel_core::ZipStream* z = vrel_core::OpenZipStream(path.c_str());
   ASSERT_NE(z, nullptr);
-  std::string bits(65536, '\0');
-  for (size_t i = 0; i < bits.size(); i += 7) bits[i] = static_cast<char>(i * 31);
-  EXPECT_TRUE(core::ZipAddFromMemory(z, bits.data(), bits.size(), "filterSet", "ac"));
   EXPECT_TRUE(core::ZipAddFromMemory(z, "12345678", 8, "drift", "ac"));
   EXPECT_TRUE(core::ZipAddFromMemory(z, "", 0, "empty", ""));
   EXPECT_FALSE(core::ZipAddFromMemory(nullptr, "x", 1, "none", "ac"));
-  ASSERT_TRUE(vrel_core::CloseZipStream(z));
-  std::vector<ZipEntry> entries = ReadZip(path);
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0].name, "ac/filterSet");
-  EXPECT_EQ(entries[0].method, 8u);  // deflated
-  EXPECT_EQ(entries[0].data, bits);
-  EXPECT_EQ(entries[0].crc, crc32(0, reinterpret_cast<const Bytef*>(bits.data()), bits.size()));
-  // Entries that deflate would not shrink are stored.
-  EXPECT_EQ(entries[1].name, "ac/drift");
-  EXPECT_EQ(entries[1].data, "12345678");
-  EXPECT_EQ(entries[2].name, "empty");
-  EXPECT_EQ(entries[2].data, "");
+  EXPECT_TRUE(vrel_core::CloseZipStream(z));
   std::remove(path.c_str());
 }
 
@@ -211,7 +132,8 @@ TEST(CoreLibrary, DocumentComposesPluginFilesUnderItsRoot) {
   vrel_core::DeleteDom(dom);
 }
 
-TEST(CoreLibrary, TraceIsSwitchedPerComponentAndRecordsAllFiveFields) {
+// The record's fields are checked end to end by the lease-break test.
+TEST(CoreLibrary, TraceIsSwitchedPerComponent) {
   EXPECT_FALSE(core::TraceEnabled(core::kWindowsComponent));
   vrel_core::SetTraceEnabled(core::kWindowsComponent, true);
   vrel_core::SetTraceCapture(true);
@@ -219,16 +141,7 @@ TEST(CoreLibrary, TraceIsSwitchedPerComponentAndRecordsAllFiveFields) {
   EXPECT_TRUE(core::TraceEnabled("ac-Windows"));
   EXPECT_FALSE(core::TraceEnabled("ac"));
   core::Trace("ac-Windows", "ac-Windows", 768, "fileread", "Interrupted oplock");
-  ASSERT_EQ(vrel_core::CapturedTraceCount(), 1u);
-  vrel_core::TraceRecord r;
-  ASSERT_TRUE(vrel_core::CapturedTrace(0, &r));
-  EXPECT_STREQ(r.component, "ac-Windows");
-  EXPECT_STREQ(r.source, "ac-Windows");
-  EXPECT_EQ(r.line, 768);
-  EXPECT_STREQ(r.function, "fileread");
-  EXPECT_STREQ(r.message, "Interrupted oplock");
-  EXPECT_FALSE(r.cut);
-  EXPECT_FALSE(vrel_core::CapturedTrace(1, &r));
+  EXPECT_EQ(vrel_core::CapturedTraceCount(), 1u);
   vrel_core::SetTraceEnabled(core::kWindowsComponent, false);
   EXPECT_FALSE(core::TraceEnabled("ac-Windows"));
   vrel_core::ClearCapturedTrace();

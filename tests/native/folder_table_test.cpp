@@ -136,32 +136,32 @@ TEST_F(FolderTable, FolderChangedWithinTheLastSecondIsReadAgain) {
   EXPECT_EQ(Hits(), 1u);
 }
 
+// A change on disk (past the file system's clock tick, so that it moves the folder's
+// times) makes a remembered folder stale: files and folders made, renamed, and back
+// under an old name in other letters.
 TEST_F(FolderTable, ChangedFolderIsReadAgain) {
-  MakeFile(kRoot + "/Old.TXT", 1);
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  auto move = [](const char* from, const char* to) {
+    return rename((kRoot + from).c_str(), (kRoot + to).c_str());
+  };
+  ASSERT_EQ(mkdir((kRoot + "/Moving").c_str(), 0755), 0);
+  MakeFile(kRoot + "/Moving/File.BIN", 9);
   EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").error, kErrorFileNotFound);
-  // Past the file system's clock tick, so that the change moves the folder's times.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").size, 9u);
+  tick();
   MakeFile(kRoot + "/New.TXT", 7);
   uint64_t misses = Misses();
   EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").size, 7u);
   EXPECT_EQ(Misses(), misses + 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(rename((kRoot + "/New.TXT").c_str(), (kRoot + "/Renamed.TXT").c_str()), 0);
+  tick();
+  ASSERT_EQ(move("/New.TXT", "/Renamed.TXT"), 0);
+  ASSERT_EQ(move("/Moving", "/Moved"), 0);
   EXPECT_EQ(StatusOf("c:\\folder table\\new.txt").error, kErrorFileNotFound);
   EXPECT_EQ(StatusOf("c:\\folder table\\renamed.txt").size, 7u);
-}
-
-TEST_F(FolderTable, RenamedFolderIsNotFoundUnderItsOldName) {
-  ASSERT_EQ(mkdir((kRoot + "/Moving").c_str(), 0755), 0);
-  MakeFile(kRoot + "/Moving/File.BIN", 9);
-  EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").size, 9u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(rename((kRoot + "/Moving").c_str(), (kRoot + "/Moved").c_str()), 0);
   EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").error, kErrorPathNotFound);
   EXPECT_EQ(StatusOf("c:\\folder table\\moved\\file.bin").size, 9u);
-  // Back under its old name in other letters: the remembered one is stale.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(rename((kRoot + "/Moved").c_str(), (kRoot + "/MOVING").c_str()), 0);
+  tick();
+  ASSERT_EQ(move("/Moved", "/MOVING"), 0);
   EXPECT_EQ(StatusOf("c:\\folder table\\moving\\file.bin").size, 9u);
 }
 
@@ -189,20 +189,20 @@ TEST_F(FolderTable, HoldsAFixedNumberOfFoldersAndStaysCorrectBeyondIt) {
 
 TEST_F(FolderTable, ResolveCaseLeavesUnresolvedPathsAsAsked) {
   MakeFile(kRoot + "/Here.TXT", 1);
-  std::string host = kRoot + "/here.txt";
-  std::vector<char> buf(host.begin(), host.end());
-  buf.push_back('\0');
-  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kResolved);
-  EXPECT_EQ(std::string(buf.data()), kRoot + "/Here.TXT");
-  std::string missing = kRoot + "/here.txt/deeper";
-  buf.assign(missing.begin(), missing.end());
-  buf.push_back('\0');
-  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kFolderMissing);
-  EXPECT_EQ(std::string(buf.data()), missing);
-  std::string root = std::string(ACDC_DRIVE_C) + "//";
-  buf.assign(root.begin(), root.end());
-  buf.push_back('\0');
-  EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), CaseLookup::kUnresolved);
+  const struct {
+    std::string asked, after;
+    CaseLookup result;
+  } cases[] = {
+      {kRoot + "/here.txt", kRoot + "/Here.TXT", CaseLookup::kResolved},
+      {kRoot + "/here.txt/deeper", kRoot + "/here.txt/deeper", CaseLookup::kFolderMissing},
+      {std::string(ACDC_DRIVE_C) + "//", std::string(ACDC_DRIVE_C) + "//", CaseLookup::kUnresolved},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> buf(c.asked.begin(), c.asked.end());
+    buf.push_back('\0');
+    EXPECT_EQ(ResolveCase(buf.data(), sizeof(ACDC_DRIVE_C) - 1), c.result) << c.asked;
+    EXPECT_EQ(std::string(buf.data()), c.after);
+  }
 }
 
 // Lookups on four threads while a fifth changes the folders and clears the table:

@@ -89,52 +89,32 @@ TEST(ProcessImage, ZombieHasNoImageAndIsNotRunning) {
   EXPECT_EQ(LookUp(static_cast<uint32_t>(child)).error, kErrorInvalidParameter);
 }
 
-// A copy of a small program placed under drive C, started, and (for one case)
-// deleted while it runs.
-class ImageUnderDriveC : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = DriveC() + "/Program Files/Test App";
-    mkdir(DriveC().c_str(), 0755);
-    mkdir((DriveC() + "/Program Files").c_str(), 0755);
-    mkdir(dir_.c_str(), 0755);
-    image_ = dir_ + "/Sleeper.EXE";
+// A copy of a small program placed under drive C, started, then deleted while it
+// runs: it keeps the name it started from. File status finds it by lower-cased path
+// and tells a missing file from a missing folder.
+TEST(ImageUnderDriveC, ShowsAsCEvenDeletedAndFileStatusFindsItInAnyCase) {
+  const std::string dir = DriveC() + "/Program Files/Test App", image = dir + "/Sleeper.EXE";
+  mkdir(DriveC().c_str(), 0755);
+  mkdir((DriveC() + "/Program Files").c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  {
     std::ifstream src("/bin/sleep", std::ios::binary);
-    std::ofstream dst(image_, std::ios::binary | std::ios::trunc);
-    dst << src.rdbuf();
-    dst.close();
-    chmod(image_.c_str(), 0755);
-    child_ = fork();
-    if (child_ == 0) {
-      execl(image_.c_str(), "Sleeper.EXE", "30", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Until exec has happened the image is this test binary.
-    for (int i = 0; i < 500 && LookUp(static_cast<uint32_t>(child_)).path.find("Sleeper") == std::string::npos; ++i)
-      usleep(2000);
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << src.rdbuf();
   }
-  void TearDown() override {
-    kill(child_, SIGKILL);
-    waitpid(child_, nullptr, 0);
-    unlink(image_.c_str());
+  chmod(image.c_str(), 0755);
+  pid_t child = fork();
+  if (child == 0) {
+    execl(image.c_str(), "Sleeper.EXE", "30", static_cast<char*>(nullptr));
+    _exit(127);
   }
-  std::string dir_, image_;
-  pid_t child_;
-};
-
-TEST_F(ImageUnderDriveC, ProcessStartedFromDriveCShowsAsC) {
-  Lookup l = LookUp(static_cast<uint32_t>(child_));
+  // Until exec has happened the image is this test binary.
+  for (int i = 0; i < 500 && LookUp(static_cast<uint32_t>(child)).path.find("Sleeper") == std::string::npos; ++i)
+    usleep(2000);
+  Lookup l = LookUp(static_cast<uint32_t>(child));
   EXPECT_EQ(l.error, kErrorSuccess);
   EXPECT_EQ(l.path, "C:\\Program Files\\Test App\\Sleeper.EXE");
-  EXPECT_TRUE(IsProcessRunning(static_cast<uint32_t>(child_)));
-}
+  EXPECT_TRUE(IsProcessRunning(static_cast<uint32_t>(child)));
 
-TEST_F(ImageUnderDriveC, DeletedImageKeepsTheNameItStartedFrom) {
-  ASSERT_EQ(unlink(image_.c_str()), 0);
-  EXPECT_EQ(LookUp(static_cast<uint32_t>(child_)).path, "C:\\Program Files\\Test App\\Sleeper.EXE");
-}
-
-TEST_F(ImageUnderDriveC, FileStatusFindsLowerCasedPathsAndTellsMissingFileFromMissingFolder) {
   FileStatus st{};
   EXPECT_EQ(GetFileStatus("c:\\program files\\test app\\sleeper.exe", &st), kErrorSuccess);
   EXPECT_EQ(st.type, FileType::kRegular);
@@ -149,6 +129,11 @@ TEST_F(ImageUnderDriveC, FileStatusFindsLowerCasedPathsAndTellsMissingFileFromMi
   EXPECT_EQ(GetFileStatus("relative\\x", &st), kErrorPathNotFound);
   std::string too_long = "C:\\" + std::string(5000, 'a');
   EXPECT_EQ(GetFileStatus(too_long.c_str(), &st), kErrorFilenameExcedRange);
+
+  EXPECT_EQ(unlink(image.c_str()), 0);
+  EXPECT_EQ(LookUp(static_cast<uint32_t>(child)).path, "C:\\Program Files\\Test App\\Sleeper.EXE");
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
 }
 
 TEST(DriveMap, LongestDriveWinsAndSlashPathsStayAsTheyAre) {
