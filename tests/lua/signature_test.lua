@@ -61,12 +61,16 @@ local function same_text(want, got, context)
   end
 end
 
+local LEAF_SUBJECT = "C=DE, O=acdc Test Signer, CN=acdc Test Code Signing"
+-- Quoted values, doubled quotes, a multi-valued RDN, and Windows' E and S keys.
+local NAMES_SUBJECT = 'C=US, S="Some, State", L=Springfield, O="Test ""Quoted"" Org", OU=Unit One + OU=Unit Two, '
+  .. "CN=Names Leaf, E=names@example.test"
+
 -- The code-signing leaf: serial 0x8A1B2C3D, whose DER carries a 00 sign byte.
 local function leaf_certificate()
   return {
     serialNumberBinary = "\0\x8A\x1B\x2C\x3D", serialNumber = hex("00 8a 1b 2c 3d"),
-    issuer = "O=acdc Test, CN=acdc Test Intermediate",
-    subject = "C=DE, O=acdc Test Signer, CN=acdc Test Code Signing",
+    issuer = "O=acdc Test, CN=acdc Test Intermediate", subject = LEAF_SUBJECT,
     thumbprintSha1 = thumbprint("leaf"), certificate = pem("leaf"),
   }
 end
@@ -103,69 +107,48 @@ local function verifies(file, result, last_error, flags)
   same_text(texts[result], got[4], context)
 end
 
+local H = ac.WTD_HASH_ONLY_FLAG
+
 describe("WinVerifyTrust", function()
-  it("trusts an image signed by a chain to a trusted root, with or without publisher information", function()
-    for _, file in ipairs { "signed.exe", "names.exe", "links.exe", "moniker.exe", "no-opus.exe" } do
-      verifies(file, 0, 0)
-    end
+  -- Rows of file, result, last error when it is not the result, flags.
+  local function each(rows)
+    for _, r in ipairs(rows) do verifies(r[1], r[2], r[3], r[4]) end
+  end
+
+  it("trusts a good chain whatever the publisher information, and names each refusal", function()
+    each {
+      { "signed.exe", 0 }, { "names.exe", 0 }, { "links.exe", 0 }, { "moniker.exe", 0 }, { "no-opus.exe", 0 },
+      { "unsigned.exe", ac.TRUST_E_NOSIGNATURE }, { "not-a-pe.txt", ac.TRUST_E_SUBJECT_FORM_UNKNOWN },
+      { "changed.exe", ac.TRUST_E_BAD_DIGEST }, { "no-signer-cert.exe", ac.TRUST_E_NO_SIGNER_CERT },
+    }
   end)
 
-  it("trusts an image whose publisher information is empty or does not decode #linux", function()
-    verifies("empty-opus.exe", 0, 0)
-    verifies("malformed.exe", 0, 0)
-  end)
-
-  it("names the form or the signature when there is nothing to judge", function()
-    verifies("unsigned.exe", ac.TRUST_E_NOSIGNATURE)
-    verifies("not-a-pe.txt", ac.TRUST_E_SUBJECT_FORM_UNKNOWN)
-  end)
-
-  it("gives no signature and the file system's code for a missing file #linux", function()
-    verifies("missing.exe", ac.TRUST_E_NOSIGNATURE, 2)
-  end)
-
-  it("judges a cut image by where it was cut #linux", function()
-    verifies("cut-headers.exe", ac.TRUST_E_SUBJECT_FORM_UNKNOWN)
-    verifies("cut-table.exe", ac.TRUST_E_NOSIGNATURE)
-  end)
-
-  it("refuses an image changed after signing", function()
-    verifies("changed.exe", ac.TRUST_E_BAD_DIGEST)
-  end)
-
-  it("refuses a signature whose signer is not carried", function()
-    verifies("no-signer-cert.exe", ac.TRUST_E_NO_SIGNER_CERT)
-  end)
-
-  it("refuses a signature that does not verify #linux", function()
-    verifies("bad-signature.exe", ac.TRUST_E_BAD_DIGEST)
-  end)
-
-  it("judges the chain, then the times, then the usage #linux", function()
-    verifies("chaining.exe", CERT_E_CHAINING)
-    verifies("untrusted.exe", CERT_E_UNTRUSTEDROOT)
-    verifies("expired.exe", CERT_E_EXPIRED)
-    verifies("usage.exe", CERT_E_WRONG_USAGE)
+  it("judges the chain, then the times, then the usage, and cut, missing or forged files #linux", function()
+    each {
+      { "empty-opus.exe", 0 }, { "malformed.exe", 0 },  -- publisher information that is empty or does not decode
+      { "missing.exe", ac.TRUST_E_NOSIGNATURE, 2 },      -- the file system's code as last error
+      { "cut-headers.exe", ac.TRUST_E_SUBJECT_FORM_UNKNOWN }, { "cut-table.exe", ac.TRUST_E_NOSIGNATURE },
+      { "bad-signature.exe", ac.TRUST_E_BAD_DIGEST },
+      { "chaining.exe", CERT_E_CHAINING }, { "untrusted.exe", CERT_E_UNTRUSTEDROOT },
+      { "expired.exe", CERT_E_EXPIRED }, { "usage.exe", CERT_E_WRONG_USAGE },
+    }
   end)
 
   it("checks the digest and the signature alone with WTD_HASH_ONLY_FLAG #linux", function()
-    for _, file in ipairs { "signed.exe", "chaining.exe", "untrusted.exe", "expired.exe", "usage.exe" } do
-      verifies(file, 0, 0, ac.WTD_HASH_ONLY_FLAG)
-    end
-    verifies("changed.exe", ac.TRUST_E_BAD_DIGEST, nil, ac.WTD_HASH_ONLY_FLAG)
-    verifies("bad-signature.exe", ac.TRUST_E_BAD_DIGEST, nil, ac.WTD_HASH_ONLY_FLAG)
-    verifies("unsigned.exe", ac.TRUST_E_NOSIGNATURE, nil, ac.WTD_HASH_ONLY_FLAG)
+    each {
+      { "signed.exe", 0, nil, H }, { "chaining.exe", 0, nil, H }, { "untrusted.exe", 0, nil, H },
+      { "expired.exe", 0, nil, H }, { "usage.exe", 0, nil, H }, { "changed.exe", ac.TRUST_E_BAD_DIGEST, nil, H },
+      { "bad-signature.exe", ac.TRUST_E_BAD_DIGEST, nil, H }, { "unsigned.exe", ac.TRUST_E_NOSIGNATURE, nil, H },
+    }
   end)
 
   it("takes the flags through the number conversion, and anything else as 0 #linux", function()
-    verifies("chaining.exe", 0, 0, "512")
-    verifies("chaining.exe", 0, 0, 2 ^ 32 + 512)
-    verifies("chaining.exe", 0, 0, 512.9)
-    verifies("chaining.exe", CERT_E_CHAINING, nil, "hash only")
-    verifies("chaining.exe", CERT_E_CHAINING, nil, {})
-    -- Lifetime signing asks for the current clock, which is what the times are
-    -- judged against anyway.
-    verifies("expired.exe", CERT_E_EXPIRED, nil, ac.WTD_LIFETIME_SIGNING_FLAG)
+    -- Lifetime signing asks for the current clock, which the times are judged against anyway.
+    each {
+      { "chaining.exe", 0, nil, "512" }, { "chaining.exe", 0, nil, 2 ^ 32 + 512 }, { "chaining.exe", 0, nil, 512.9 },
+      { "chaining.exe", CERT_E_CHAINING, nil, "hash only" }, { "chaining.exe", CERT_E_CHAINING, nil, {} },
+      { "expired.exe", CERT_E_EXPIRED, nil, ac.WTD_LIFETIME_SIGNING_FLAG },
+    }
   end)
 
   it("reads a Win32 path through the drive mapping, whatever its case #linux", function()
@@ -186,41 +169,26 @@ describe("WinVerifyTrust", function()
 end)
 
 describe("GetSignedFileInfo", function()
-  it("gives the program name and the more-information link osslsigncode writes, and the signer #linux", function()
-    assert.are.same({
-      programName = "acdc fixture", moreInfoLink = "https://more.example.test/info",
-      signerCertificate = leaf_certificate(),
-    }, ac.GetSignedFileInfo(fixture("signed.exe")))
-  end)
-
-  it("keeps URL and file links and leaves a moniker out #linux", function()
-    assert.are.same({
-      programName = "Fixture Program", publisherLink = "https://publisher.example.test/",
-      moreInfoLink = "C:\\docs\\more-info.txt", signerCertificate = leaf_certificate(),
-    }, ac.GetSignedFileInfo(fixture("links.exe")))
-    assert.are.same({
-      programName = "Moniker Program", publisherLink = "\\\\server\\share\\publisher.txt",
-      signerCertificate = leaf_certificate(),
-    }, ac.GetSignedFileInfo(fixture("moniker.exe")))
-  end)
-
-  it("gives the signer alone without publisher information, or with an empty one #linux", function()
-    assert.are.same({ signerCertificate = leaf_certificate() }, ac.GetSignedFileInfo(fixture("no-opus.exe")))
-    assert.are.same({ signerCertificate = leaf_certificate() }, ac.GetSignedFileInfo(fixture("empty-opus.exe")))
-  end)
-
-  it("writes names as Windows does: quoted values, doubled quotes, multi-valued RDNs, E and S #linux", function()
-    assert.are.same({
-      programName = "acdc fixture", moreInfoLink = "https://more.example.test/info",
-      signerCertificate = {
-        serialNumberBinary = "\x7F", serialNumber = hex("7f"),
-        issuer = "O=acdc Test, CN=acdc Test Intermediate",
-        subject = 'C=US, S="Some, State", L=Springfield, O="Test ""Quoted"" Org", OU=Unit One + OU=Unit Two, '
-          .. "CN=Names Leaf, E=names@example.test",
+  it("gives the publisher information's name and URL or file links, leaves a moniker out, and the signer #linux",
+    function()
+      local leaf = leaf_certificate()
+      local names = {
+        serialNumberBinary = "\x7F", serialNumber = hex("7f"), issuer = leaf.issuer, subject = NAMES_SUBJECT,
         thumbprintSha1 = thumbprint("names"), certificate = pem("names"),
-      },
-    }, ac.GetSignedFileInfo(fixture("names.exe")))
-  end)
+      }
+      local name, more = "acdc fixture", "https://more.example.test/info"  -- as osslsigncode writes them
+      for file, want in pairs {
+        ["signed.exe"] = { programName = name, moreInfoLink = more, signerCertificate = leaf },
+        ["names.exe"] = { programName = name, moreInfoLink = more, signerCertificate = names },
+        ["links.exe"] = { programName = "Fixture Program", publisherLink = "https://publisher.example.test/",
+                          moreInfoLink = "C:\\docs\\more-info.txt", signerCertificate = leaf },
+        ["moniker.exe"] = { programName = "Moniker Program", publisherLink = "\\\\server\\share\\publisher.txt",
+                            signerCertificate = leaf },
+        ["no-opus.exe"] = { signerCertificate = leaf }, ["empty-opus.exe"] = { signerCertificate = leaf },
+      } do
+        assert.are.same(want, ac.GetSignedFileInfo(fixture(file)), file)
+      end
+    end)
 
   it("gives the signer of a signature the trust provider refuses #linux", function()
     local info = ac.GetSignedFileInfo(fixture("expired.exe"))
@@ -242,41 +210,34 @@ describe("GetSignedFileInfo", function()
     same_text(prefix .. text .. ")", got[3], file)
     assert.are.equal(prefix, got[3]:sub(1, #prefix), file)
   end
+  local NOT_FOUND, NO_OBJECT = "Cannot find the requested object.", "Cannot find object or property."
 
-  it("fails in CryptQueryObject for a file without a signature or another file", function()
-    fails("unsigned.exe", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
-    fails("not-a-pe.txt", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
-  end)
+  it("fails in CryptQueryObject without a signature, and in CertFindCertificateInStore without its signer",
+    function()
+      fails("unsigned.exe", "CryptQueryObject", 2148081673, NOT_FOUND)
+      fails("not-a-pe.txt", "CryptQueryObject", 2148081673, NOT_FOUND)
+      fails("no-signer-cert.exe", "CertFindCertificateInStore", 2148081668, NO_OBJECT)
+    end)
 
-  it("fails in CryptQueryObject with the file system's code for a missing file #linux", function()
-    fails("missing.exe", "CryptQueryObject", 2, "The system cannot find the file specified.")
-  end)
+  it("fails in CryptQueryObject for a cut image, and with the file system's code for a missing one #linux",
+    function()
+      fails("cut-table.exe", "CryptQueryObject", 2148081673, NOT_FOUND)
+      fails("cut-headers.exe", "CryptQueryObject", 2148081673, NOT_FOUND)
+      fails("missing.exe", "CryptQueryObject", 2, "The system cannot find the file specified.")
+    end)
 
   it("reads the serial most significant byte first, the PEM text with CRLF, and keeps URL and file links",
     function()
-      local info = ac.GetSignedFileInfo(fixture("signed.exe"))
-      assert.are.equal("\0\x8A\x1B\x2C\x3D", info.signerCertificate.serialNumberBinary)
-      assert.are.equal(pem("leaf"), info.signerCertificate.certificate)
-      assert.are.equal("C=DE, O=acdc Test Signer, CN=acdc Test Code Signing", info.signerCertificate.subject)
-      info = ac.GetSignedFileInfo(fixture("names.exe"))
-      assert.are.equal('C=US, S="Some, State", L=Springfield, O="Test ""Quoted"" Org", OU=Unit One + OU=Unit Two, '
-        .. "CN=Names Leaf, E=names@example.test", info.signerCertificate.subject)
-      assert.are.equal("\x7F", info.signerCertificate.serialNumberBinary)
-      info = ac.GetSignedFileInfo(fixture("links.exe"))
-      assert.are.equal("Fixture Program", info.programName)
-      assert.are.equal("https://publisher.example.test/", info.publisherLink)
-      assert.are.equal("C:\\docs\\more-info.txt", info.moreInfoLink)
+      local signed = ac.GetSignedFileInfo(fixture("signed.exe")).signerCertificate
+      local names = ac.GetSignedFileInfo(fixture("names.exe")).signerCertificate
+      local links = ac.GetSignedFileInfo(fixture("links.exe"))
+      assert.are.same(
+        { "\0\x8A\x1B\x2C\x3D", pem("leaf"), LEAF_SUBJECT, "\x7F", NAMES_SUBJECT,
+          "Fixture Program", "https://publisher.example.test/", "C:\\docs\\more-info.txt" },
+        { signed.serialNumberBinary, signed.certificate, signed.subject, names.serialNumberBinary, names.subject,
+          links.programName, links.publisherLink, links.moreInfoLink })
       assert.is_nil(ac.GetSignedFileInfo(fixture("moniker.exe")).moreInfoLink)
     end)
-
-  it("fails in CryptQueryObject for a cut image #linux", function()
-    fails("cut-table.exe", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
-    fails("cut-headers.exe", "CryptQueryObject", 2148081673, "Cannot find the requested object.")
-  end)
-
-  it("fails in CertFindCertificateInStore when the signature does not carry its signer", function()
-    fails("no-signer-cert.exe", "CertFindCertificateInStore", 2148081668, "Cannot find object or property.")
-  end)
 
   it("refuses a path that is not a string", function()
     raises("bad argument #1 to 'GetSignedFileInfo' (string expected, got nil)",

@@ -129,16 +129,15 @@ TEST_F(RulesetGlue, RunningOutOfMemoryForTheResultLeavesNothingOpen) {
     Ceiling ceiling;
     lua_State* L = NewState(&ceiling);
     ceiling.max_block = 256 * 1024;
-    EXPECT_EQ(RunLua(L, "return ac.DecryptRuleset('" + path_ + "', {})"), "error: not enough memory");
+    std::string read = "return ac.DecryptRuleset('" + path_ + "', {})";
+    EXPECT_EQ(RunLua(L, read), "error: not enough memory");
     EXPECT_EQ(ac::RulesetChainsOpen(), 0);
     void* ud = nullptr;
-    EXPECT_EQ(lua_getallocf(L, &ud), &LimitedAlloc);
-    EXPECT_EQ(ud, &ceiling);
+    EXPECT_TRUE(lua_getallocf(L, &ud) == &LimitedAlloc && ud == &ceiling);
     ceiling.max_block = 0;
     lua_gc(L, LUA_GCCOLLECT, 0);
-    EXPECT_EQ(RunLua(L, "return ac.DecryptRuleset('" + path_ + "', {})"), big);
-    EXPECT_EQ(lua_getallocf(L, &ud), &LimitedAlloc);
-    EXPECT_EQ(ud, &ceiling);
+    EXPECT_EQ(RunLua(L, read), big);
+    EXPECT_TRUE(lua_getallocf(L, &ud) == &LimitedAlloc && ud == &ceiling);
     lua_close(L);
   }
 }
