@@ -23,11 +23,13 @@ uint64_t Live() {
   return s.tail - s.head;
 }
 
+using Pairs = std::vector<std::pair<uint32_t, int32_t>>;
+
 // The live pairs in position order.
-std::vector<std::pair<uint32_t, int32_t>> LivePairs() {
+Pairs LivePairs() {
   auto copies = std::make_unique<DriftEntryCopy[]>(kDriftCapacity);
   uint32_t n = CopyDriftEntries(copies.get());
-  std::vector<std::pair<uint32_t, int32_t>> pairs;
+  Pairs pairs;
   for (uint32_t i = 0; i < n; ++i) pairs.emplace_back(copies[i].pid, copies[i].fd);
   return pairs;
 }
@@ -49,7 +51,7 @@ class DriftTableTest : public ::testing::Test {
   FakeDriftServices fakes_;
 };
 
-TEST_F(DriftTableTest, ScansCountTheEntriesPassedOver) {
+TEST_F(DriftTableTest, ScansCountTheEntriesPassedOverAndDropsFillTheHole) {
   DriftOpen(1, 1);
   DriftOpen(1, 2);
   DriftOpen(1, 3);
@@ -64,15 +66,13 @@ TEST_F(DriftTableTest, ScansCountTheEntriesPassedOver) {
   EXPECT_EQ(Get(C::condfound), 1u);
   EXPECT_EQ(Get(C::condopen), 1u);
   EXPECT_EQ(Get(C::track), 4u);
-}
-
-TEST_F(DriftTableTest, DropFillsTheHoleWithTheOldestEntry) {
-  for (int32_t fd = 1; fd <= 4; ++fd) DriftOpen(7, fd);
-  DriftClose(7, 3);
-  using P = std::vector<std::pair<uint32_t, int32_t>>;
-  EXPECT_EQ(LivePairs(), (P{{7, 2}, {7, 1}, {7, 4}}));
-  DriftClose(7, 2);  // the oldest itself
-  EXPECT_EQ(LivePairs(), (P{{7, 1}, {7, 4}}));
+  // A drop fills the hole with the oldest entry.
+  DriftOpen(1, 5);
+  EXPECT_EQ(LivePairs(), (Pairs{{1, 2}, {1, 1}, {1, 4}, {1, 5}}));
+  DriftClose(1, 4);
+  EXPECT_EQ(LivePairs(), (Pairs{{1, 1}, {1, 2}, {1, 5}}));
+  DriftClose(1, 1);  // the oldest itself
+  EXPECT_EQ(LivePairs(), (Pairs{{1, 2}, {1, 5}}));
 }
 
 // Fills the ring with `pids[i]` on descriptor i.
@@ -141,11 +141,18 @@ TEST_F(DriftTableTest, FullTableEvictsTheOldestUntilTheCooldownHasPassed) {
   g_fake_now_ms = start;
 }
 
+// The tally receives what an operation counted, and a clear.
 TEST_F(DriftTableTest, ClearEmptiesTheTableAndLetsTheNextFullTableCheckAtOnce) {
+  DriftTally tally = {};
+  DriftClear(&tally);
+  const uint64_t clears = tally.clears;
   Fill(std::vector<uint32_t>(kDriftCapacity, 100));
-  DriftOpen(100, 64);
+  DriftOpen(100, 64, &tally);
+  EXPECT_EQ(tally.clears, clears);
+  for (C c : {C::open, C::track, C::lostcheck, C::overflow}) EXPECT_EQ(tally.counts[static_cast<size_t>(c)], 1u);
   ASSERT_NE(DriftStats().cooldown, 0);
-  DriftClear();
+  DriftClear(&tally);
+  EXPECT_EQ(tally.clears, clears + 1);
   DriftStatsSnapshot s = DriftStats();
   for (uint64_t c : s.counts) EXPECT_EQ(c, 0u);
   EXPECT_EQ(s.cooldown, 0);
@@ -162,18 +169,11 @@ std::atomic<int> g_blocked_queries{0};
 void ReadTableFromAnotherThread() {
   static std::atomic<bool> done;
   done = false;
-  std::thread reader([] {
-    DriftStats();
-    done = true;
-  });
+  std::thread reader([] { DriftStats(); done = true; });
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (!done && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-  if (!done) {
-    ++g_blocked_queries;
-    reader.detach();
-  } else {
-    reader.join();
-  }
+  if (done) reader.join();
+  else { ++g_blocked_queries; reader.detach(); }
 }
 
 TEST_F(DriftTableTest, PresenceAndNameQueriesRunOutsideTheLockOncePerProcess) {
@@ -208,8 +208,7 @@ TEST_F(DriftTableTest, LostCheckKeepsEntriesThatChangedMeanwhile) {
   };
   DriftOpen(7, 7);
   g_on_query = nullptr;
-  using P = std::vector<std::pair<uint32_t, int32_t>>;
-  EXPECT_EQ(LivePairs(), (P{{kFirstGonePid, 0}, {kFirstGonePid + 99, 99}, {7, 7}}));
+  EXPECT_EQ(LivePairs(), (Pairs{{kFirstGonePid, 0}, {kFirstGonePid + 99, 99}, {7, 7}}));
   EXPECT_EQ(Get(C::losttrack), 62u);
   EXPECT_EQ(Get(C::lostcheck), 1u);
   EXPECT_EQ(Get(C::overflow), 0u);
@@ -223,7 +222,7 @@ TEST_F(DriftTableTest, DuplicatedDescriptorCarriesTheNameOfTheFileItClosed) {
   EXPECT_EQ(DupName(10, 3, 5, &r), NameOf(10, 5));
   EXPECT_TRUE(r.new_found);
   EXPECT_TRUE(r.tracked);
-  EXPECT_EQ(LivePairs(), (std::vector<std::pair<uint32_t, int32_t>>{{10, 3}, {10, 5}}));
+  EXPECT_EQ(LivePairs(), (Pairs{{10, 3}, {10, 5}}));
   // The new entry has no name of its own.
   EXPECT_EQ(DupName(10, 3, 5, &r), "<none>");
   DriftStatsSnapshot s = DriftStats();
@@ -275,21 +274,6 @@ TEST_F(DriftTableTest, DuplicationOfUntrackedDescriptorsReadsNoName) {
   EXPECT_EQ(Counter(s, C::dupmiss), 2u);
   EXPECT_EQ(Counter(s, C::dup), 0u);
   EXPECT_EQ(Live(), 1u);
-}
-
-TEST_F(DriftTableTest, TallyReceivesWhatAnOperationCounted) {
-  DriftTally tally = {};
-  DriftClear(&tally);
-  const uint64_t clears = tally.clears;
-  Fill(std::vector<uint32_t>(kDriftCapacity, 100));
-  DriftOpen(100, 64, &tally);
-  EXPECT_EQ(tally.clears, clears);
-  EXPECT_EQ(tally.counts[static_cast<size_t>(C::open)], 1u);
-  EXPECT_EQ(tally.counts[static_cast<size_t>(C::track)], 1u);
-  EXPECT_EQ(tally.counts[static_cast<size_t>(C::lostcheck)], 1u);
-  EXPECT_EQ(tally.counts[static_cast<size_t>(C::overflow)], 1u);
-  DriftClear(&tally);
-  EXPECT_EQ(tally.clears, clears + 1);
 }
 
 }  // namespace

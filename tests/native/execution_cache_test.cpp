@@ -17,9 +17,7 @@ namespace acdc::cache {
 bool operator==(const ExecCacheCounters& a, const ExecCacheCounters& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::ostream& operator<<(std::ostream& os, const ExecCacheCounters& c) {
-  const uint64_t* v = &c.clear;
-  os << "{";
-  for (size_t i = 0; i < sizeof c / sizeof(uint64_t); ++i) os << (i ? " " : "") << v[i];
+  for (size_t i = 0; i < sizeof c / sizeof(uint64_t); ++i) os << (i ? " " : "{") << (&c.clear)[i];
   return os << "}";
 }
 
@@ -253,9 +251,8 @@ TEST_F(ExecCache, TwoPathsOfOneSlotEvictEachOther) {
 
 TEST_F(ExecCache, ClearEmptiesEveryEntryAndKeepsTheCounters) {
   for (int i = 0; i < 1000; ++i) Add("c:\\" + std::to_string(i), i % 4);
-  ExecCacheCounters before = CacheStats();
+  ExecCacheCounters before = CacheStats(), want{};
   ClearCache();
-  ExecCacheCounters want{};
   want.clear = 1;
   EXPECT_EQ(Minus(CacheStats(), before), want);
   std::vector<ExecCacheEntry> table(kExecCacheSlots);
@@ -264,7 +261,7 @@ TEST_F(ExecCache, ClearEmptiesEveryEntryAndKeepsTheCounters) {
 }
 
 // A failed digest leaves every operation at -1 and the table untouched.
-TEST_F(ExecCache, DigestFailuresReachEveryOperation) {
+TEST_F(ExecCache, DigestFailuresReachEveryOperationUntilTheDigestWorks) {
   Add("c:\\kept.exe", 3);
   const ExecCacheCounters before = CacheStats();
   auto failing = +[](void*, const void*, size_t, uint8_t*, uint32_t*) { return false; };
@@ -277,21 +274,19 @@ TEST_F(ExecCache, DigestFailuresReachEveryOperation) {
     platform::g_services.sha256 = sha;
     uint64_t size;
     uint32_t q;
-    EXPECT_EQ(Add("c:\\kept.exe", 1), kCacheDigestFailed);
-    EXPECT_EQ(Remove("c:\\kept.exe"), kCacheDigestFailed);
     int32_t type = -7;
     char text[kRulesetTextCapacity] = {};
+    EXPECT_EQ(Add("c:\\kept.exe", 1), kCacheDigestFailed);
+    EXPECT_EQ(Remove("c:\\kept.exe"), kCacheDigestFailed);
     EXPECT_EQ(IsCached("c:\\kept.exe", 11, &type, text, sizeof text, &size, &q), kCacheDigestFailed);
     EXPECT_EQ(type, -7);
   }
   platform::g_services.sha256 = saved_.sha256;
   EXPECT_EQ(Minus(CacheStats(), before), ExecCacheCounters{});
   EXPECT_EQ(Look("c:\\kept.exe").first, 3);
-}
 
-// A thread whose digest context cannot be allocated fails its digests and makes
-// the context on a later digest once the allocation succeeds.
-TEST_F(ExecCache, AFailedContextAllocationFailsTheDigestUntilItSucceeds) {
+  // A thread whose digest context cannot be allocated fails its digests and makes
+  // the context on a later digest once the allocation succeeds.
   static int allocations;
   allocations = 0;
   platform::g_services.new_digest_context = [] {
