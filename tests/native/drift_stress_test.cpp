@@ -203,8 +203,9 @@ TEST(DriftTableStress, CountersEqualTheThreadsTalliesUnderContention) {
       EXPECT_EQ(s.counts[c], sum.tally[c]) << kDriftCounterNames[c];
       // Scans, lost checks and evictions happen inside operations: no result tells them.
       C k = static_cast<C>(c);
-      if (k != C::iterations && k != C::lostcheck && k != C::losttrack && k != C::overflow)
+      if (k != C::iterations && k != C::lostcheck && k != C::losttrack && k != C::overflow) {
         EXPECT_EQ(s.counts[c], sum.said[c]) << "by results: " << kDriftCounterNames[c];
+      }
     }
     auto get = [&s = s](C c) { return s.counts[static_cast<size_t>(c)]; };
     EXPECT_EQ(s.tail, get(C::track));

@@ -224,7 +224,7 @@ Bytes Tlv(uint8_t tag, const Bytes& content) {
   if (content.size() < 0x80) {
     out.push_back(static_cast<uint8_t>(content.size()));
   } else {
-    out.insert(out.end(), {0x82, static_cast<uint8_t>(content.size() >> 8), static_cast<uint8_t>(content.size())});
+    for (uint8_t b : {size_t{0x82}, content.size() >> 8, content.size() & 0xFF}) out.push_back(b);
   }
   out.insert(out.end(), content.begin(), content.end());
   return out;
