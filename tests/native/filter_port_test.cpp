@@ -37,17 +37,9 @@ int64_t Ms() {
 
 OsHandle FdHandle(int fd) { return reinterpret_cast<OsHandle>(static_cast<intptr_t>(fd)); }
 
-HResult ConnectAs(uint32_t kind, OsHandle* port, const char* name = "\\vorpex") {
+HResult ConnectAs(uint32_t kind, OsHandle* port) {
   uint32_t context[2] = {kind, static_cast<uint32_t>(getpid())};
-  return FltConnectPort(name, context, sizeof context, port);
-}
-
-TEST(FilterEndpoints, NobodyListeningIsFileNotFound) {
-  EXPECT_EQ(FltLoad("nobody"), kHrNotFound);
-  EXPECT_EQ(FltUnload("nobody"), kHrNotFound);
-  OsHandle port = reinterpret_cast<OsHandle>(1);
-  EXPECT_EQ(ConnectAs(2, &port, "\\nobody"), kHrNotFound);
-  EXPECT_EQ(port, nullptr);
+  return FltConnectPort("\\vorpex", context, sizeof context, port);
 }
 
 class Driver : public ::testing::Test {
@@ -58,6 +50,7 @@ class Driver : public ::testing::Test {
   }
   void TearDown() override {
     for (Receiver* r : receivers_) ReleaseReceiver(r);
+    if (exit_fd_ >= 0) close(exit_fd_);
     if (completion_port_ != nullptr) CloseCompletionPort(completion_port_);
     if (event_port_ != nullptr) FltClosePort(event_port_);
     if (control_port_ != nullptr) FltClosePort(control_port_);
@@ -72,6 +65,13 @@ class Driver : public ::testing::Test {
     ASSERT_EQ(CreateCompletionPort(event_port_, &completion_port_), kErrorSuccess);
     ASSERT_TRUE(driver_.WaitConnections(1, 1, 2000));
   }
+
+  // An eventfd for receivers to take exit signals from; the fixture closes it.
+  OsHandle ExitChannel() {
+    exit_fd_ = eventfd(0, EFD_CLOEXEC);
+    return FdHandle(exit_fd_);
+  }
+  void SignalExit(uint64_t count) { ASSERT_EQ(write(exit_fd_, &count, sizeof count), 8); }
 
   Receiver* NewTestReceiver(OsHandle exit = nullptr) {
     Receiver* r = nullptr;
@@ -98,12 +98,16 @@ class Driver : public ::testing::Test {
   OsHandle control_port_ = nullptr;
   OsHandle completion_port_ = nullptr;
   std::vector<Receiver*> receivers_;
+  int exit_fd_ = -1;
 };
 
 // The driver's own answers to load and unload reach Lua unchanged (channel_test.lua).
 TEST_F(Driver, PortTakesValidContextsOnlyWhileLoaded) {
-  OsHandle port = nullptr;
+  EXPECT_EQ(FltLoad("nobody"), kHrNotFound);
+  EXPECT_EQ(FltUnload("nobody"), kHrNotFound);
+  OsHandle port = reinterpret_cast<OsHandle>(1);
   EXPECT_EQ(ConnectAs(2, &port), kHrNotFound);
+  EXPECT_EQ(port, nullptr);
   ASSERT_EQ(FltLoad("acdc"), kHrOk);
   uint32_t bad_context[2] = {7, 1};
   EXPECT_EQ(FltConnectPort("\\vorpex", bad_context, sizeof bad_context, &port), sim::kHrInvalidContext);
@@ -130,8 +134,7 @@ TEST_F(Driver, EveryDescriptorIsCloseOnExec) {
   // Only what the library and the driver open here: the test's host may pass some on.
   std::vector<int> before = OpenDescriptors();
   Connect();
-  int exit_fd = eventfd(0, EFD_CLOEXEC);
-  Receiver* r = NewTestReceiver(FdHandle(exit_fd));
+  Receiver* r = NewTestReceiver(ExitChannel());
   EXPECT_EQ(Wait(r, 0), kHrTimeout);
   int checked = 0;
   for (int fd : OpenDescriptors()) {
@@ -142,7 +145,6 @@ TEST_F(Driver, EveryDescriptorIsCloseOnExec) {
   // Two connections, the wake descriptor, the exit duplicate and this test's eventfd
   // at least.
   EXPECT_GE(checked, 5);
-  close(exit_fd);
 }
 
 TEST_F(Driver, MessageArrivesWholeAndItsReplyOnce) {
@@ -292,13 +294,11 @@ TEST_F(Driver, CommandToAHungDriverGivesUpAndFreesTheConnection) {
 
 TEST_F(Driver, EachExitSignalStopsTheWaiterThatTakesIt) {
   Connect();
-  int exit_fd = eventfd(0, EFD_CLOEXEC);
-  Receiver* bound = NewTestReceiver(FdHandle(exit_fd));
+  Receiver* bound = NewTestReceiver(ExitChannel());
   Receiver* b = NewTestReceiver();
   Receiver* c = NewTestReceiver();
   EXPECT_EQ(Wait(bound, 0), kHrTimeout);  // binds the channel
-  uint64_t two = 2;
-  ASSERT_EQ(write(exit_fd, &two, sizeof two), 8);
+  SignalExit(2);
   // Other handles' waiters take the two signals: one each.
   HResult rb = 0, rc = 0;
   std::thread tb([&] { rb = Wait(b, 2000); });
@@ -309,15 +309,13 @@ TEST_F(Driver, EachExitSignalStopsTheWaiterThatTakesIt) {
   EXPECT_EQ(rc, kHrStop);
   EXPECT_EQ(Wait(bound, 0), kHrTimeout);
   // A signal with nobody waiting stays until a wait takes it.
-  uint64_t one = 1;
-  ASSERT_EQ(write(exit_fd, &one, sizeof one), 8);
+  SignalExit(1);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(Wait(b, 1000), kHrStop);
   EXPECT_EQ(Wait(b, 0), kHrTimeout);
-  close(exit_fd);
 }
 
-TEST_F(Driver, PipeByteIsOneSignalAndAClosedPipeNone) {
+TEST_F(Driver, PipeByteIsOneSignalAndAClosedPipeNoneAndNothingElseAChannel) {
   Connect();
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -331,23 +329,20 @@ TEST_F(Driver, PipeByteIsOneSignalAndAClosedPipeNone) {
   EXPECT_EQ(Wait(r, 200), kHrTimeout);
   EXPECT_GE(Ms() - start, 190);
   close(p[0]);
-}
-
-TEST(Receivers, ExitMustBeAnEventfdOrAPipe) {
-  Receiver* r = nullptr;
+  // Nothing else is an exit channel: not a file, nor a descriptor closed already.
+  Receiver* refused = nullptr;
   int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  EXPECT_EQ(NewReceiver(FdHandle(file), &r), kErrorInvalidHandle);
+  EXPECT_EQ(NewReceiver(FdHandle(file), &refused), kErrorInvalidHandle);
   close(file);
-  EXPECT_EQ(NewReceiver(FdHandle(file), &r), kErrorInvalidHandle);  // closed now
-  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(NewReceiver(FdHandle(file), &refused), kErrorInvalidHandle);
+  EXPECT_EQ(refused, nullptr);
 }
 
 TEST_F(Driver, ReceiverReleasedDuringAPollIsFreedByThePoller) {
   Connect();
-  int exit_fd = eventfd(0, EFD_CLOEXEC);
   Receiver* leader = NewTestReceiver();
   Receiver* gone = nullptr;
-  ASSERT_EQ(NewReceiver(FdHandle(exit_fd), &gone), kErrorSuccess);
+  ASSERT_EQ(NewReceiver(ExitChannel(), &gone), kErrorSuccess);
   EXPECT_EQ(Wait(gone, 0), kHrTimeout);  // bound: the next poll watches its duplicate
   HResult result = 0;
   uint32_t bytes = 0;
@@ -359,10 +354,8 @@ TEST_F(Driver, ReceiverReleasedDuringAPollIsFreedByThePoller) {
   EXPECT_EQ(result, kHrOk);
   EXPECT_EQ(bytes, kReceiveBufferSize);
   // The channel is no longer watched: its signal stops nobody.
-  uint64_t one = 1;
-  ASSERT_EQ(write(exit_fd, &one, sizeof one), 8);
+  SignalExit(1);
   EXPECT_EQ(Wait(leader, 100), kHrTimeout);
-  close(exit_fd);
 }
 
 // A driver run by `driver_uid` in a child process; the parent loads as `host_euid`.

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -28,9 +28,7 @@ class DriveTreeTest : public testing::Test {
   void MakeFile(const std::string& rel) { std::ofstream(root_ + "/" + rel) << "x"; }
   std::string Read(const std::string& rel) {
     std::ifstream in(root_ + "/" + rel);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
   std::string root_;
 };
@@ -72,12 +70,7 @@ TEST_F(DriveTreeTest, TakesOnlyPathsThatCanNameAFileOnDriveC) {
 }
 
 TEST_F(DriveTreeTest, GivesEachPathOneSpelling) {
-  MakeDir("Windows");
-  MakeDir("Windows/System32");
-  MakeDir("DATA");
-  MakeDir("Data");
-  MakeDir("logs");
-  MakeDir("Logs");
+  for (const char* dir : {"Windows", "Windows/System32", "DATA", "Data", "logs", "Logs"}) MakeDir(dir);
   DriveTree t(root_);
   const std::pair<const char*, const char*> cases[] = {
       // What is on disk wins over the text.
