@@ -40,6 +40,13 @@ thread_local Win32Error t_last_error = kErrorSuccess;
 // Loaded once, on the first verification, and kept for the life of the process: an
 // X509_STORE is safe to share between threads for verification. Files that are
 // missing add nothing, so a store without roots makes every chain CERT_E_CHAINING.
+//
+// A certificate works out its extensions (key identifiers, usages, CA flag) the first
+// time a chain asks, and caches them in itself. Left to the verifications, threads
+// racing through the same root write that cache while another reads it (the
+// ThreadSanitizer run caught one reading a subject key identifier another was still
+// writing), so the store's certificates have theirs worked out here, before any
+// verification can see them; afterwards they are only read.
 pthread_once_t g_store_once = PTHREAD_ONCE_INIT;
 X509_STORE* g_store = nullptr;
 
@@ -49,6 +56,11 @@ void LoadStore() {
   const char* const files[] = {ACDC_TRUST_BUNDLE, ACDC_TEST_TRUST_ROOTS};
   for (const char* file : files) {
     if (file[0] != '\0' && access(file, R_OK) == 0) X509_STORE_load_file(store, file);
+  }
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    if (cert != nullptr) X509_check_purpose(cert, -1, 0);
   }
   ERR_clear_error();
   g_store = store;
